@@ -1,0 +1,35 @@
+// search.h: the walk of the queue's "mess" directory and the content
+// test of each message file. Paths are relative to the working
+// directory, which the walker moves as it descends.
+#ifndef SPOOLSIFT_SEARCH_H
+#define SPOOLSIFT_SEARCH_H
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+
+struct free_delete {
+	void operator()(void *p) const { free(p); }
+};
+
+// A loaded file: length bytes followed by a NUL byte. No bytes: nothing
+// could be loaded.
+struct file_text {
+	std::unique_ptr<char, free_delete> bytes;
+	size_t length = 0;
+
+	explicit operator bool() const { return bytes != nullptr; }
+};
+
+// Lists every regular file under subdirs[0] with its verdict on standard
+// output. The number of matching files, or -1 if the walk cannot start.
+int search_queue(const char *const subdirs[], const char *pattern);
+
+// 0 when the file's content matches pattern, -1 when it does not or
+// cannot be tested (unreadable file, pattern that does not compile).
+int match_file(const char *path, const char *pattern);
+
+// The whole file, or its first max_bytes bytes when that is set.
+file_text load_file(const char *path);
+
+#endif

@@ -1,0 +1,236 @@
+// settings.cpp: option parsing into the run settings, and the usage text.
+#include "settings.h"
+
+#include <fcntl.h>
+#include <regex.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+run_settings settings;
+
+namespace {
+
+// The layout date(1) prints in the POSIX locale; the program never sets
+// its locale, so day and month names are the English ones.
+constexpr char date_layout[] = "%a %b %e %H:%M:%S %Z %Y";
+constexpr char date_before_zone[] = "%a %b %e %H:%M:%S";
+
+constexpr char date_error[] =
+    "Error parsing the date specified at: [ %s ] col %d  [ %s ] ]\n";
+
+// The daylight-saving flag for mktime from the zone name in a date that
+// parsed: strptime reads %Z but keeps nothing of it, so the name is found
+// again where %Z took it. 0 for the local standard-time name, 1 for the
+// local daylight-time name, -1 (let mktime decide) for any other.
+int zone_dst_flag(const char *arg)
+{
+	struct tm scratch = {};
+	const char *p = strptime(arg, date_before_zone, &scratch);
+	if (p == nullptr)
+		return -1;
+	while (isspace(static_cast<unsigned char>(*p)))
+		p++;
+	const char *end = p;
+	while (*end != '\0' && !isspace(static_cast<unsigned char>(*end)))
+		end++;
+	const std::string zone(p, end);
+	tzset();
+	if (zone == tzname[0])
+		return 0;
+	if (zone == tzname[1])
+		return 1;
+	return -1;
+}
+
+// -q: open and enter the queue at once, so a later option that fails
+// leaves the process in it, and a second -q is named from the first.
+int open_queue_option(const char *dir)
+{
+	int fd = open(dir, O_RDONLY);
+	if (fd == -1) {
+		perror("open()");
+		return -1;
+	}
+	settings.queue_fd = fd;
+	if (fchdir(fd) == -1) {
+		perror("fchdir()");
+		return -1;
+	}
+	settings.queue_dir = dir;
+	return 0;
+}
+
+int expire_offset_option(const char *arg)
+{
+	long secs = strtol(arg, nullptr, 10);
+	if (secs == -1) {
+		fprintf(stderr, "invalid expire offset value [ %s ]\n", arg);
+		return -1;
+	}
+	settings.do_expire = 1;
+	if (secs != 0)
+		settings.expire_secs = secs;
+	fprintf(stderr, "Offsetting timestamps by %d seconds \n",
+	    static_cast<int32_t>(settings.expire_secs));
+	settings.expire_when = -1;
+	return 0;
+}
+
+int expire_date_option(const char *arg)
+{
+	int64_t when;
+	if (parse_expire_date(arg, &when) == -1)
+		return -1;
+	settings.do_expire = 1;
+	settings.expire_when = when;
+	fprintf(stderr, "time in seconds: %d [ %s ]\n",
+	    static_cast<int32_t>(when), arg);
+	settings.expire_secs = 0;
+	return 0;
+}
+
+}  // namespace
+
+int parse_expire_date(const char *arg, int64_t *when)
+{
+	// Zeroed first: fields the layout does not fill must not come from
+	// whatever the stack held.
+	struct tm tm = {};
+	const char *rest = strptime(arg, date_layout, &tm);
+	if (rest == nullptr) {
+		// Rejected outright: no stopping point, so show the whole text.
+		fprintf(stderr, date_error, arg, 0, arg);
+		return -1;
+	}
+	tm.tm_isdst = zone_dst_flag(arg);
+	time_t t = mktime(&tm);
+	if (t < 0) {
+		fprintf(stderr, date_error, rest, static_cast<int>(rest - arg),
+		    arg);
+		return -1;
+	}
+	*when = t;
+	return 0;
+}
+
+int parse_options(int argc, char *argv[])
+{
+	// "+": stop at the first word that is not an option, as POSIX getopt
+	// does; glibc would otherwise reorder the arguments.
+	int c;
+	while ((c = getopt(argc, argv, "+ehin:p:q:drs:vy:?X:x:")) != -1) {
+		switch (c) {
+		case 'e':
+			// Extended syntax always comes case-insensitive.
+			settings.regex_flags |= REG_EXTENDED | REG_ICASE;
+			break;
+		case 'i':
+			settings.regex_flags |= REG_ICASE;
+			break;
+		case 'n': {
+			unsigned long bytes = strtoul(optarg, nullptr, 10);
+			if (bytes == ULONG_MAX) {
+				fputs("invalid number of bytes\n", stderr);
+				return 1;
+			}
+			// 2^63 and above turn negative: the whole file.
+			settings.max_bytes = static_cast<int64_t>(bytes);
+			break;
+		}
+		case 'p':
+			settings.pattern = optarg;
+			break;
+		case 'q':
+			if (open_queue_option(optarg) == -1)
+				return 1;
+			break;
+		case 'd':
+			settings.do_delete = 1;
+			break;
+		case 'r':
+			settings.do_yank = 1;
+			break;
+		case 's': {
+			unsigned long value = strtoul(optarg, nullptr, 10);
+			// Only the low 32 bits count. A split of 0 would make
+			// every split path a division by zero.
+			int32_t split = static_cast<int32_t>(
+			    static_cast<uint32_t>(value));
+			if (value == ULONG_MAX || split == 0) {
+				fputs("invalid split value\n", stderr);
+				return 1;
+			}
+			settings.split = split;
+			break;
+		}
+		case 'v':
+			settings.verbose++;
+			break;
+		case 'y':
+			settings.yank_dir = optarg;
+			break;
+		case 'X':
+			if (expire_offset_option(optarg) == -1)
+				return 1;
+			break;
+		case 'x':
+			if (expire_date_option(optarg) == -1)
+				return 1;
+			break;
+		default:	// -h, -?, and getopt's own complaints
+			write_usage();
+			return 1;
+		}
+	}
+	return 0;
+}
+
+void write_usage()
+{
+	fprintf(stderr, "%s [options]\n", program_invocation_short_name);
+	fputs("  -e\t\tuse extended POSIX regular expressions\n"
+	      "  -h, -?\tthis help message\n"
+	      "  -i\t\tsearch case insensitively [default: case sensitive]\n"
+	      "  -n <bytes>\tlimit our search to the first <bytes> bytes of "
+	      "each file\n"
+	      "  -p <pattern>\tspecify the pattern to search for\n"
+	      "  -q <queuedir>\tspecify the base qmail queue dir "
+	      "[default: /var/qmail/queue]\n"
+	      "  -d\t\tactually remove files not yank them, no -p will "
+	      "delete all the messages!\n"
+	      "  -r\t\tactually remove files, without this we'll only print "
+	      "them\n"
+	      "  -s <split>\tspecify your conf-split value if non-standard "
+	      "[default: 23]\n"
+	      "  -v\t\tincrease verbosity (can be used more than once)\n"
+	      "  -y <yankdir>\tdirectory to put files yanked from the queue "
+	      "[default: <queuedir>/yanked]\n"
+	      "  -X <secs> \tmodify timestamp on matching files, to make "
+	      "qmail expire mail\n"
+	      "\t\t <secs> is the number of seconds we want to move the file "
+	      "into the past.\n",
+	    stderr);
+	fprintf(stderr,
+	    "\t\t specifying a value of 0 causes this to default to (%d)\n",
+	    static_cast<int32_t>(settings.expire_secs));
+	fputs("  -x <timespec>\tmodify timestamp on matching files, to make "
+	      "qmail expire mail\n"
+	      "\t\t <timespec> is a date/time string in the format of output "
+	      "of the \"date\" program.\n"
+	      "\t\t see manpage for strptime(2) for details of this format\n",
+	    stderr);
+}
+
+void usage()
+{
+	write_usage();
+	exit(1);
+}

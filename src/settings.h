@@ -1,0 +1,51 @@
+// settings.h: the run settings, the queue subdirectory table, option
+// parsing and the usage text.
+//
+// The settings are one process-wide record. Option parsing writes it,
+// and the driver completes it with the default queue; from the start of
+// the search on every stage only reads it.
+#ifndef SPOOLSIFT_SETTINGS_H
+#define SPOOLSIFT_SETTINGS_H
+
+#include <cstdint>
+
+struct run_settings {
+	const char *queue_dir = nullptr;	// as given, for the yank-dir check
+	int queue_fd = -1;			// open queue directory, -1: not yet
+	const char *pattern = nullptr;		// nullptr: the default pattern
+	unsigned regex_flags = 0;		// REG_EXTENDED, REG_ICASE
+	int64_t max_bytes = 0;			// leading bytes searched, <= 0: all
+	int32_t split = 23;			// qmail's conf-split
+	const char *yank_dir = "yanked";	// relative to the queue directory
+	int verbose = 0;			// only 2 or more changes anything
+	int do_yank = 0;			// flags are tested for exactly 1
+	int do_delete = 0;
+	int do_expire = 0;
+	int64_t expire_secs = 604800;		// shift into the past, seconds
+	int64_t expire_when = 0;		// absolute time; <= 0: shift mode
+};
+
+extern run_settings settings;
+
+inline constexpr const char default_queue[] = "/var/qmail/queue";
+inline constexpr const char default_pattern[] = ".*";
+
+// The queue subdirectories holding per-message files, in the order the
+// operations visit them, closed by nullptr. Only the first is searched.
+inline constexpr const char *const queue_subdirs[] = {
+	"mess", "local", "remote", "info", "intd", "todo", "bounce", nullptr,
+};
+
+// Fills the settings from the command line, in order; -q already opens
+// and enters the queue. 0: go on. 1: the run must end with status 1,
+// its message or the usage text is written.
+int parse_options(int argc, char *argv[]);
+
+// Reads a -x date into seconds since the epoch, local time. 0 with
+// *when set, or -1 with the error message written.
+int parse_expire_date(const char *arg, int64_t *when);
+
+void write_usage();		// the usage text, to standard error
+[[noreturn]] void usage();	// the usage text, then exit status 1
+
+#endif

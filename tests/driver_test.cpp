@@ -1,0 +1,428 @@
+// The run driver and the command line end to end: usage, refusals,
+// start-up failures, the default queue, the yank-directory check, the
+// channels and the exit status.
+#include "support.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using test::QueueRun;
+using test::Result;
+
+std::string usage_text(const std::string &name, int offset = 604800)
+{
+	return name + " [options]\n"
+	    "  -e\t\tuse extended POSIX regular expressions\n"
+	    "  -h, -?\tthis help message\n"
+	    "  -i\t\tsearch case insensitively [default: case sensitive]\n"
+	    "  -n <bytes>\tlimit our search to the first <bytes> bytes of each file\n"
+	    "  -p <pattern>\tspecify the pattern to search for\n"
+	    "  -q <queuedir>\tspecify the base qmail queue dir [default: /var/qmail/queue]\n"
+	    "  -d\t\tactually remove files not yank them, no -p will delete all the messages!\n"
+	    "  -r\t\tactually remove files, without this we'll only print them\n"
+	    "  -s <split>\tspecify your conf-split value if non-standard [default: 23]\n"
+	    "  -v\t\tincrease verbosity (can be used more than once)\n"
+	    "  -y <yankdir>\tdirectory to put files yanked from the queue [default: <queuedir>/yanked]\n"
+	    "  -X <secs> \tmodify timestamp on matching files, to make qmail expire mail\n"
+	    "\t\t <secs> is the number of seconds we want to move the file into the past.\n"
+	    "\t\t specifying a value of 0 causes this to default to (" +
+	    std::to_string(offset) + ")\n"
+	    "  -x <timespec>\tmodify timestamp on matching files, to make qmail expire mail\n"
+	    "\t\t <timespec> is a date/time string in the format of output of the \"date\" program.\n"
+	    "\t\t see manpage for strptime(2) for details of this format\n";
+}
+
+bool ends_with(const std::string &s, const std::string &tail)
+{
+	return s.size() >= tail.size() &&
+	    s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// --- usage ---------------------------------------------------------------
+
+using Usage = QueueRun;
+
+TEST_F(Usage, NoArgumentsPrintsUsageAndFails)
+{
+	Result r = run({});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, usage_text("spoolsift"));
+}
+
+TEST_F(Usage, NamesTheProgramAsInvoked)
+{
+	test::RunOptions opts;
+	opts.argv0 = "/usr/local/sbin/qsift";
+	Result r = run({"-h"}, opts);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, usage_text("qsift"));
+}
+
+TEST_F(Usage, HelpOptionsFailWithoutComplaint)
+{
+	for (const char *opt : {"-h", "-?"}) {
+		Result r = run({"-q", queue_, opt, "-p", "x"});
+		EXPECT_EQ(r.status, 1) << opt;
+		EXPECT_EQ(r.out, "") << opt;
+		EXPECT_EQ(r.err, usage_text("spoolsift")) << opt;
+	}
+}
+
+TEST_F(Usage, ShowsTheOffsetAnEarlierOptionSet)
+{
+	Result r = run({"-X", "100", "-h"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Offsetting timestamps by 100 seconds \n" +
+		usage_text("spoolsift", 100));
+}
+
+TEST_F(Usage, UnknownOptionAndMissingArgumentGetTheLibraryComplaintFirst)
+{
+	for (const auto &args : std::vector<std::vector<std::string>>{
+		 {"-z"}, {"-q", queue_, "-p"}, {"-n"}}) {
+		Result r = run(args);
+		EXPECT_EQ(r.status, 1) << args[0];
+		EXPECT_EQ(r.out, "");
+		EXPECT_TRUE(ends_with(r.err, usage_text("spoolsift"))) << r.err;
+		EXPECT_GT(r.err.size(), usage_text("spoolsift").size())
+		    << "no complaint before the usage text";
+	}
+}
+
+// --- refused option values -----------------------------------------------
+
+struct Refusal {
+	std::vector<std::string> args;
+	std::string err;
+};
+
+using Refusals = QueueRun;
+
+TEST_F(Refusals, EachRefusedValueSaysWhyAndFails)
+{
+	const std::vector<Refusal> cases = {
+	    {{"-n", "-1"}, "invalid number of bytes\n"},
+	    {{"-n", "18446744073709551615"}, "invalid number of bytes\n"},
+	    {{"-n", "123456789012345678901234"}, "invalid number of bytes\n"},
+	    {{"-s", "18446744073709551615"}, "invalid split value\n"},
+	    {{"-s", "0"}, "invalid split value\n"},
+	    {{"-s", "abc"}, "invalid split value\n"},
+	    {{"-s", "4294967296"}, "invalid split value\n"},
+	    {{"-X", "-1"}, "invalid expire offset value [ -1 ]\n"},
+	    {{"-X", "-01xyz"}, "invalid expire offset value [ -01xyz ]\n"},
+	    {{"-x", "tomorrow"},
+		"Error parsing the date specified at: [ tomorrow ] col 0  "
+		"[ tomorrow ] ]\n"},
+	};
+	for (const auto &c : cases) {
+		std::vector<std::string> args = {"-q", queue_};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		args.insert(args.end(), {"-p", "x"});
+		Result r = run(args);
+		EXPECT_EQ(r.status, 1) << c.args[0] << " " << c.args[1];
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, c.err);
+	}
+}
+
+TEST_F(Refusals, DateBeforeTheEpochShowsTheRestAndItsColumn)
+{
+	test::RunOptions opts;
+	opts.env = {"TZ=UTC0"};
+	Result r = run({"-x", "Thu Jan  1 00:00:00 UTC 1969"}, opts);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Error parsing the date specified at: [  ] col 28  "
+			 "[ Thu Jan  1 00:00:00 UTC 1969 ] ]\n");
+}
+
+TEST_F(Refusals, QueueThatCannotBeOpenedOrEntered)
+{
+	Result r = run({"-q", tmp_.path() + "/nowhere"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, std::string("open(): ") + strerror(ENOENT) + "\n");
+
+	put("plainfile", "");
+	r = run({"-q", qpath("plainfile")});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, std::string("fchdir(): ") + strerror(ENOTDIR) + "\n");
+	EXPECT_EQ(r.out, "");
+}
+
+// --- echoes of the expire options -----------------------------------------
+
+using Echoes = QueueRun;
+
+TEST_F(Echoes, OffsetLinesShowTheResultingShift)
+{
+	Result r = run({"-X", "0", "-q", queue_});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "Offsetting timestamps by 604800 seconds \n"
+			 "0 file(s) match\n");
+	r = run({"-X", "abc", "-X", "-3600", "-q", queue_});
+	EXPECT_EQ(r.err, "Offsetting timestamps by 604800 seconds \n"
+			 "Offsetting timestamps by -3600 seconds \n"
+			 "0 file(s) match\n");
+}
+
+TEST_F(Echoes, DateLineShowsSecondsAndTheText)
+{
+	test::RunOptions opts;
+	opts.env = {"TZ=UTC0"};
+	Result r = run({"-q", queue_, "-x", "Mon Jan  1 00:00:00 UTC 2024",
+			   "-X", "0"},
+	    opts);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err,
+	    "time in seconds: 1704067200 [ Mon Jan  1 00:00:00 UTC 2024 ]\n"
+	    "Offsetting timestamps by 0 seconds \n"
+	    "0 file(s) match\n");
+}
+
+TEST_F(Echoes, DateLineShowsTheLow32BitsOfLateTimes)
+{
+	test::RunOptions opts;
+	opts.env = {"TZ=UTC0"};
+	// 2040-01-01 is 2208988800 seconds, past 2^31.
+	Result r = run({"-q", queue_, "-x", "Sun Jan  1 00:00:00 UTC 2040"},
+	    opts);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "time in seconds: " +
+		std::to_string(static_cast<int32_t>(2208988800LL)) +
+		" [ Sun Jan  1 00:00:00 UTC 2040 ]\n0 file(s) match\n");
+}
+
+// --- the run ----------------------------------------------------------------
+
+using Driver = QueueRun;
+
+TEST_F(Driver, VerdictsOnStandardOutputSummaryOnStandardError)
+{
+	put("mess/8/100", "Subject: buy now\n");
+	put("mess/9/101", "Subject: hello\n");
+	Result r = run({"-q", queue_, "-p", "buy"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(test::sorted_lines(r.out),
+	    (std::vector<std::string>{"100: yes", "101: no"}));
+	EXPECT_EQ(r.err, "1 file(s) match\n");
+}
+
+TEST_F(Driver, TheFirstPlainWordEndsTheOptions)
+{
+	put("mess/8/100", "x");
+	// -r after the word is never seen: no yank directory is needed.
+	Result r = run({"-q", queue_, "foo", "-r"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "100: yes\n");
+	EXPECT_EQ(r.err, "1 file(s) match\n");
+	r = run({"-q", queue_, "--", "-r"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "1 file(s) match\n");
+}
+
+TEST_F(Driver, SecondQueueOptionWins)
+{
+	const std::string other = tmp_.path() + "/other";
+	test::make_dirs(other + "/mess/0");
+	test::write_file(other + "/mess/0/46", "x");
+	put("mess/8/100", "x");
+	Result r = run({"-q", queue_, "-q", other});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "46: yes\n");
+}
+
+TEST_F(Driver, RelativeQueueIsNamedFromTheWorkingDirectory)
+{
+	put("mess/8/100", "x");
+	test::RunOptions opts;
+	opts.cwd = tmp_.path();
+	Result r = run({"-q", "queue"}, opts);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "100: yes\n");
+}
+
+TEST_F(Driver, ActionOptionsChangeNothingYet)
+{
+	put("mess/8/100", "Subject: buy now\n");
+	put("info/8/100", std::string("Fspam@example.org\0", 18));
+	put("remote/8/100", std::string("Tuser@example.net\0", 18));
+	put("todo/100", "");
+	test::make_dirs(qpath("yanked"));
+	const std::string before = test::tree_listing(queue_);
+	for (const auto &action : std::vector<std::vector<std::string>>{
+		 {"-r"}, {"-d"}, {"-X", "60"},
+		 {"-x", "Mon Jan  1 00:00:00 UTC 2024"}, {"-r", "-d"}}) {
+		std::vector<std::string> args = {"-q", queue_, "-p", "buy"};
+		args.insert(args.end(), action.begin(), action.end());
+		Result r = run(args);
+		EXPECT_EQ(r.status, 0) << action[0];
+		EXPECT_EQ(r.out, "100: yes\n") << action[0];
+		EXPECT_TRUE(ends_with(r.err, "1 file(s) match\n")) << r.err;
+	}
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+TEST_F(Driver, BinaryCarriesItsRevision)
+{
+	std::optional<std::string> bin = test::read_file(test::spoolsift_bin);
+	ASSERT_TRUE(bin.has_value());
+	size_t at = bin->find("$Id: spoolsift ");
+	ASSERT_NE(at, std::string::npos);
+	size_t end = bin->find(" $", at);
+	ASSERT_NE(end, std::string::npos);
+	EXPECT_GT(end, at + strlen("$Id: spoolsift ")) << "empty revision";
+}
+
+// --- the yank directory check under -r ----------------------------------------
+
+using YankDirCheck = QueueRun;
+
+TEST_F(YankDirCheck, MissingDirectoryIsFatal)
+{
+	put("mess/8/100", "x");
+	Result r = run({"-q", queue_, "-r"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "FATAL: yank_dir [" + queue_ +
+		"/yanked] does not exist, you must create it first.\n");
+	EXPECT_FALSE(has("yanked")) << "the tool never creates it";
+}
+
+TEST_F(YankDirCheck, FileInItsPlaceIsFatal)
+{
+	put("hold", "");
+	Result r = run({"-q", queue_, "-r", "-y", "hold"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err,
+	    "FATAL: yank_dir [" + queue_ + "/hold] is not a directory.\n");
+}
+
+TEST_F(YankDirCheck, UnreadableStatusIsFatal)
+{
+	put("hold", "");
+	Result r = run({"-q", queue_, "-r", "-y", "hold/inner"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err,
+	    std::string("stat(yank_dir): ") + strerror(ENOTDIR) + "\n");
+}
+
+TEST_F(YankDirCheck, ExistingDirectoryLetsTheSearchRun)
+{
+	put("mess/8/100", "x");
+	test::make_dirs(qpath("yanked"));
+	Result r = run({"-q", queue_, "-r"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "100: yes\n");
+}
+
+TEST_F(YankDirCheck, OnlyYankIsChecked)
+{
+	for (const char *opt : {"-d", "-X"}) {
+		std::vector<std::string> args = {"-q", queue_, opt};
+		if (std::string(opt) == "-X")
+			args.push_back("60");
+		Result r = run(args);
+		EXPECT_EQ(r.status, 0) << opt;
+	}
+}
+
+// The moves go to yank_dir as seen from the queue: with a relative queue
+// the check looks there too, not beside the working directory.
+TEST_F(YankDirCheck, RelativeQueueChecksTheDirectoryInTheQueue)
+{
+	test::make_dirs(tmp_.path() + "/yanked");	// the wrong one
+	test::RunOptions opts;
+	opts.cwd = tmp_.path();
+	Result r = run({"-q", "queue", "-r"}, opts);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "FATAL: yank_dir [queue/yanked] does not exist, you "
+			 "must create it first.\n");
+
+	test::make_dirs(qpath("yanked"));
+	r = run({"-q", "queue", "-r"}, opts);
+	EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(YankDirCheck, AbsoluteYankDirIsShownAsGiven)
+{
+	const std::string hold = tmp_.path() + "/hold";
+	Result r = run({"-q", queue_, "-r", "-y", hold});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "FATAL: yank_dir [" + hold +
+		"] does not exist, you must create it first.\n");
+	test::make_dirs(hold);
+	r = run({"-q", queue_, "-r", "-y", hold});
+	EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// --- the default queue, in a private mount namespace --------------------------
+
+class DefaultQueue : public QueueRun {
+protected:
+	void SetUp() override
+	{
+		QueueRun::SetUp();
+		if (!test::can_unshare_mount())
+			GTEST_SKIP() << "no private mount namespace here "
+					"(needs root and unshare)";
+	}
+
+	// Mounts this test's queue over the default path in the namespace.
+	std::string bind_queue() const
+	{
+		return "mkdir -p /var/qmail/queue\n"
+		       "mount --bind '" + queue_ + "' /var/qmail/queue";
+	}
+};
+
+TEST_F(DefaultQueue, MissingDefaultQueueIsFatal)
+{
+	Result r = test::run_in_mount_namespace(":", {"-v"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "no queue directory specified and /var/qmail/queue "
+			 "doesn't exist\n");
+}
+
+TEST_F(DefaultQueue, DefaultQueueThatIsNoDirectoryCannotBeEntered)
+{
+	// Inside the namespace's own /var, mounted fresh by the helper.
+	Result r = test::run_in_mount_namespace(
+	    "mkdir -p /var/qmail && : > /var/qmail/queue", {"-v"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, std::string("fchdir(): ") + strerror(ENOTDIR) + "\n");
+}
+
+TEST_F(DefaultQueue, OneVerboseOptionListsEverythingAsMatching)
+{
+	put("mess/8/100", "anything");
+	put("mess/9/101", "");
+	Result r = test::run_in_mount_namespace(bind_queue(), {"-v"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(test::sorted_lines(r.out),
+	    (std::vector<std::string>{"100: yes", "101: yes"}));
+	EXPECT_EQ(r.err, "2 file(s) match\n");
+}
+
+TEST_F(DefaultQueue, YankChecksTheDefaultYankDirectory)
+{
+	Result r = test::run_in_mount_namespace(bind_queue(), {"-r"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "FATAL: yank_dir [/var/qmail/queue/yanked] does not "
+			 "exist, you must create it first.\n");
+}
+
+TEST_F(DefaultQueue, LoneDoubleDashSearchesWithEveryDefault)
+{
+	put("mess/8/100", "x");
+	Result r = test::run_in_mount_namespace(bind_queue(), {"--"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "100: yes\n");
+	EXPECT_EQ(r.err, "1 file(s) match\n");
+}
+
+}  // namespace

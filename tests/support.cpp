@@ -1,0 +1,298 @@
+// support.cpp: child processes, temporary trees and tree listings for
+// the tests.
+#include "support.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+namespace {
+
+// FNV-1a over the whole content: enough to see any change to a file.
+std::string digest(const std::string &data)
+{
+	unsigned long long h = 1469598103934665603ULL;
+	for (unsigned char c : data) {
+		h ^= c;
+		h *= 1099511628211ULL;
+	}
+	char buf[17];
+	snprintf(buf, sizeof buf, "%016llx", h);
+	return buf;
+}
+
+void drain(int out_fd, int err_fd, Result &r)
+{
+	struct pollfd p[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+	std::string *sink[2] = {&r.out, &r.err};
+	int open_fds = 2;
+	char buf[65536];
+	while (open_fds > 0) {
+		if (poll(p, 2, -1) == -1) {
+			if (errno == EINTR)
+				continue;
+			ADD_FAILURE() << "poll: " << strerror(errno);
+			return;
+		}
+		for (int i = 0; i < 2; i++) {
+			if (p[i].fd == -1 || p[i].revents == 0)
+				continue;
+			ssize_t n = read(p[i].fd, buf, sizeof buf);
+			if (n > 0) {
+				sink[i]->append(buf, static_cast<size_t>(n));
+			} else if (n == 0 || errno != EINTR) {
+				close(p[i].fd);
+				p[i].fd = -1;
+				open_fds--;
+			}
+		}
+	}
+}
+
+}  // namespace
+
+Result run_program(const std::string &program,
+    const std::vector<std::string> &args, const RunOptions &opts)
+{
+	Result r;
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1) {
+		ADD_FAILURE() << "pipe: " << strerror(errno);
+		return r;
+	}
+	std::vector<std::string> env_store;
+	for (char **e = environ; *e != nullptr; e++)
+		env_store.emplace_back(*e);
+	for (const auto &e : opts.env)
+		env_store.push_back(e);
+	std::vector<char *> envp;
+	for (auto &e : env_store)
+		envp.push_back(e.data());
+	envp.push_back(nullptr);
+
+	std::vector<std::string> argv_store;
+	argv_store.push_back(opts.argv0.empty() ? program : opts.argv0);
+	argv_store.insert(argv_store.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (auto &a : argv_store)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == -1) {
+		ADD_FAILURE() << "fork: " << strerror(errno);
+		return r;
+	}
+	if (pid == 0) {
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) == -1)
+			_exit(126);
+		if (opts.unprivileged &&
+		    (setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
+			setuid(65534) == -1))
+			_exit(126);
+		execve(program.c_str(), argv.data(), envp.data());
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	drain(out[0], err[0], r);
+	int st = 0;
+	while (waitpid(pid, &st, 0) == -1 && errno == EINTR)
+		;
+	r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+	return r;
+}
+
+TempDir::TempDir()
+{
+	std::string tmpl = (fs::temp_directory_path() / "spoolsift-XXXXXX");
+	if (mkdtemp(tmpl.data()) == nullptr)
+		ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+	path_ = tmpl;
+}
+
+TempDir::~TempDir()
+{
+	std::error_code ec;
+	// Tests may leave directories without permissions behind.
+	for (auto it = fs::recursive_directory_iterator(path_,
+		 fs::directory_options::skip_permission_denied, ec);
+	     !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+		if (it->is_directory(ec) && !it->is_symlink(ec))
+			chmod(it->path().c_str(), 0700);
+	fs::remove_all(path_, ec);
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+	std::ofstream f(path, std::ios::binary | std::ios::trunc);
+	f.write(content.data(), static_cast<std::streamsize>(content.size()));
+	if (!f)
+		ADD_FAILURE() << "cannot write " << path;
+}
+
+std::optional<std::string> read_file(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	if (!f)
+		return std::nullopt;
+	std::ostringstream s;
+	s << f.rdbuf();
+	return s.str();
+}
+
+void make_dirs(const std::string &path)
+{
+	std::error_code ec;
+	fs::create_directories(path, ec);
+	if (ec)
+		ADD_FAILURE() << "cannot create " << path << ": " << ec.message();
+}
+
+bool exists(const std::string &path)
+{
+	struct stat st;
+	return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> sorted_lines(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream s(text);
+	for (std::string line; std::getline(s, line);)
+		lines.push_back(line);
+	std::sort(lines.begin(), lines.end());
+	return lines;
+}
+
+std::string tree_listing(const std::string &root)
+{
+	std::vector<std::string> rows;
+	std::error_code ec;
+	for (auto it = fs::recursive_directory_iterator(root, ec);
+	     !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+		const std::string p = it->path().string();
+		struct stat st;
+		if (lstat(p.c_str(), &st) == -1)
+			continue;
+		std::ostringstream row;
+		row << p.substr(root.size()) << ' ' << std::oct << (st.st_mode)
+		    << std::dec << ' ' << st.st_size << ' ' << st.st_mtim.tv_sec
+		    << '.' << st.st_mtim.tv_nsec;
+		if (S_ISREG(st.st_mode))
+			row << ' ' << digest(read_file(p).value_or(""));
+		else if (S_ISLNK(st.st_mode))
+			row << " -> " << fs::read_symlink(it->path(), ec).string();
+		rows.push_back(row.str());
+	}
+	if (ec)
+		ADD_FAILURE() << "cannot list " << root << ": " << ec.message();
+	std::sort(rows.begin(), rows.end());
+	std::string out;
+	for (const auto &r : rows)
+		out += r + "\n";
+	return out;
+}
+
+bool can_unshare_mount()
+{
+	Result r = run_program("/usr/bin/unshare",
+	    {"--mount", "--propagation", "private", "/bin/true"});
+	return r.status == 0;
+}
+
+Result run_in_mount_namespace(const std::string &setup,
+    const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = {"--mount", "--propagation", "private",
+	    "/bin/sh", "-ec",
+	    "mount -t tmpfs tmpfs /var\n" + setup + "\nexec \"$@\"", "sh",
+	    spoolsift_bin};
+	argv.insert(argv.end(), args.begin(), args.end());
+	RunOptions opts;
+	opts.argv0 = "unshare";
+	return run_program("/usr/bin/unshare", argv, opts);
+}
+
+void QueueRun::SetUp()
+{
+	queue_ = tmp_.path() + "/queue";
+	for (const char *d : {"mess", "info", "local", "remote"})
+		for (int i = 0; i < 23; i++)
+			make_dirs(queue_ + "/" + d + "/" + std::to_string(i));
+	for (const char *d : {"intd", "todo", "bounce", "lock", "pid"})
+		make_dirs(queue_ + "/" + d);
+}
+
+void QueueRun::put(const std::string &rel, const std::string &content)
+{
+	const std::string p = qpath(rel);
+	make_dirs(fs::path(p).parent_path().string());
+	write_file(p, content);
+}
+
+bool QueueRun::has(const std::string &rel) const
+{
+	return exists(qpath(rel));
+}
+
+std::string QueueRun::qpath(const std::string &rel) const
+{
+	return queue_ + "/" + rel;
+}
+
+Result QueueRun::run(const std::vector<std::string> &args,
+    const RunOptions &opts) const
+{
+	return run_program(spoolsift_bin, args, opts);
+}
+
+void InProcess::SetUp()
+{
+	saved_ = settings;
+	cwd_fd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	ASSERT_NE(cwd_fd_, -1) << strerror(errno);
+}
+
+void InProcess::TearDown()
+{
+	if (settings.queue_fd != saved_.queue_fd && settings.queue_fd != -1)
+		close(settings.queue_fd);
+	settings = saved_;
+	EXPECT_EQ(fchdir(cwd_fd_), 0) << strerror(errno);
+	close(cwd_fd_);
+}
+
+int InProcess::parse(const std::vector<std::string> &args)
+{
+	auto &words = *argvs_.emplace_back(
+	    std::make_unique<std::vector<std::string>>(args));
+	words.insert(words.begin(), "spoolsift");
+	std::vector<char *> argv;
+	for (auto &a : words)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	optind = 0;	// glibc: start a fresh scan
+	return parse_options(static_cast<int>(words.size()), argv.data());
+}
+
+}  // namespace test

@@ -1,0 +1,116 @@
+// support.h: what the tests share: temporary trees, running a built
+// program in a child, and the queue fixture the end-to-end tests use.
+#ifndef SPOOLSIFT_TESTS_SUPPORT_H
+#define SPOOLSIFT_TESTS_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include "settings.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test {
+
+// Paths of the binaries under test, set by the build.
+inline const std::string spoolsift_bin = SPOOLSIFT_BIN;
+inline const std::string mkqueue_bin = MKQUEUE_BIN;
+
+struct Result {
+	int status = -1;	// exit status, or 128 + signal number
+	std::string out;
+	std::string err;
+};
+
+struct RunOptions {
+	std::string cwd;			// empty: the test's own
+	std::vector<std::string> env;		// extra NAME=VALUE entries
+	bool unprivileged = false;		// run as nobody (65534)
+	std::string argv0;			// empty: the program path
+};
+
+// Runs program with args in a child and collects both channels.
+Result run_program(const std::string &program,
+    const std::vector<std::string> &args, const RunOptions &opts = {});
+
+// A directory made under mkdtemp and removed with everything in it.
+class TempDir {
+public:
+	TempDir();
+	~TempDir();
+	TempDir(const TempDir &) = delete;
+	TempDir &operator=(const TempDir &) = delete;
+	const std::string &path() const { return path_; }
+
+private:
+	std::string path_;
+};
+
+// Whole-file helpers; they fail the current test on error.
+void write_file(const std::string &path, const std::string &content);
+std::optional<std::string> read_file(const std::string &path);
+void make_dirs(const std::string &path);	// mkdir -p
+bool exists(const std::string &path);		// lstat succeeds
+
+// Lines of text as a sorted list, for output in directory order.
+std::vector<std::string> sorted_lines(const std::string &text);
+
+// Every entry under root (relative path, kind, size, content digest,
+// modification time), one line each and sorted: two listings compare
+// equal when nothing in the tree changed.
+std::string tree_listing(const std::string &root);
+
+// Whether this process may use a private mount namespace (unshare).
+bool can_unshare_mount();
+
+// Runs spoolsift inside a private mount namespace in which /var is a
+// fresh tmpfs, after the shell commands in setup (run there too), so the
+// default queue path can be made to hold a test queue by a bind mount,
+// or to be missing, without touching the host's.
+Result run_in_mount_namespace(const std::string &setup,
+    const std::vector<std::string> &args);
+
+// A fresh queue directory with the seven message subdirectories, the
+// hashed ones split 23 ways, for one end-to-end scenario.
+class QueueRun : public ::testing::Test {
+protected:
+	void SetUp() override;
+
+	// Creates queue-relative path with content, and its directories.
+	void put(const std::string &rel, const std::string &content);
+	bool has(const std::string &rel) const;
+	std::string qpath(const std::string &rel) const;
+
+	// spoolsift with args; "-q queue" is the caller's to pass.
+	Result run(const std::vector<std::string> &args,
+	    const RunOptions &opts = {}) const;
+
+	TempDir tmp_;
+	std::string queue_;	// tmp_/queue
+};
+
+// For tests that call the modules in-process: the run settings, getopt's
+// scan state and the working directory are put back after each test, and
+// a queue descriptor the test opened is closed.
+class InProcess : public ::testing::Test {
+protected:
+	void SetUp() override;
+	void TearDown() override;
+
+	// parse_options on a vector of words; the program name comes first.
+	// The words live as long as the test, as argv does in a run.
+	int parse(const std::vector<std::string> &args);
+
+	TempDir tmp_;
+
+private:
+	std::vector<std::unique_ptr<std::vector<std::string>>> argvs_;
+	run_settings saved_;
+	int cwd_fd_ = -1;
+};
+
+}  // namespace test
+
+#endif
