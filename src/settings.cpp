@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 run_settings settings;
 
@@ -38,15 +37,13 @@ int zone_dst_flag(const char *arg)
 		return -1;
 	while (isspace(static_cast<unsigned char>(*p)))
 		p++;
-	const char *end = p;
-	while (*end != '\0' && !isspace(static_cast<unsigned char>(*end)))
-		end++;
-	const std::string zone(p, end);
+	size_t len = 0;
+	while (p[len] != '\0' && !isspace(static_cast<unsigned char>(p[len])))
+		len++;
 	tzset();
-	if (zone == tzname[0])
-		return 0;
-	if (zone == tzname[1])
-		return 1;
+	for (int dst = 0; dst <= 1; dst++)
+		if (strlen(tzname[dst]) == len && strncmp(p, tzname[dst], len) == 0)
+			return dst;
 	return -1;
 }
 
