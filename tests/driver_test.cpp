@@ -13,6 +13,10 @@ namespace {
 using test::QueueRun;
 using test::Result;
 
+// The default queue path. Tests only ever touch it inside a private mount
+// namespace, with a fresh tmpfs mounted on /var (run_in_mount_namespace).
+const std::string default_queue_path = "/var/qmail/queue";  // mount namespace only
+
 std::string usage_text(const std::string &name, int offset = 604800)
 {
 	return name + " [options]\n"
@@ -21,7 +25,8 @@ std::string usage_text(const std::string &name, int offset = 604800)
 	    "  -i\t\tsearch case insensitively [default: case sensitive]\n"
 	    "  -n <bytes>\tlimit our search to the first <bytes> bytes of each file\n"
 	    "  -p <pattern>\tspecify the pattern to search for\n"
-	    "  -q <queuedir>\tspecify the base qmail queue dir [default: /var/qmail/queue]\n"
+	    "  -q <queuedir>\tspecify the base qmail queue dir [default: " +
+	    default_queue_path + "]\n"
 	    "  -d\t\tactually remove files not yank them, no -p will delete all the messages!\n"
 	    "  -r\t\tactually remove files, without this we'll only print them\n"
 	    "  -s <split>\tspecify your conf-split value if non-standard [default: 23]\n"
@@ -374,8 +379,8 @@ protected:
 	// Mounts this test's queue over the default path in the namespace.
 	std::string bind_queue() const
 	{
-		return "mkdir -p /var/qmail/queue\n"
-		       "mount --bind '" + queue_ + "' /var/qmail/queue";
+		return "mkdir -p " + default_queue_path + "\nmount --bind '" +
+		    queue_ + "' " + default_queue_path;
 	}
 };
 
@@ -384,15 +389,17 @@ TEST_F(DefaultQueue, MissingDefaultQueueIsFatal)
 	Result r = test::run_in_mount_namespace(":", {"-v"});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "no queue directory specified and /var/qmail/queue "
-			 "doesn't exist\n");
+	EXPECT_EQ(r.err, "no queue directory specified and " +
+		default_queue_path + " doesn't exist\n");
 }
 
 TEST_F(DefaultQueue, DefaultQueueThatIsNoDirectoryCannotBeEntered)
 {
-	// Inside the namespace's own /var, mounted fresh by the helper.
+	// A plain file at the default path, in the namespace's own /var.
 	Result r = test::run_in_mount_namespace(
-	    "mkdir -p /var/qmail && : > /var/qmail/queue", {"-v"});
+	    "mkdir -p $(dirname " + default_queue_path + ") && : > " +
+		default_queue_path,
+	    {"-v"});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, std::string("fchdir(): ") + strerror(ENOTDIR) + "\n");
 }
@@ -412,8 +419,8 @@ TEST_F(DefaultQueue, YankChecksTheDefaultYankDirectory)
 {
 	Result r = test::run_in_mount_namespace(bind_queue(), {"-r"});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "FATAL: yank_dir [/var/qmail/queue/yanked] does not "
-			 "exist, you must create it first.\n");
+	EXPECT_EQ(r.err, "FATAL: yank_dir [" + default_queue_path +
+		"/yanked] does not exist, you must create it first.\n");
 }
 
 TEST_F(DefaultQueue, LoneDoubleDashSearchesWithEveryDefault)
