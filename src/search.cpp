@@ -2,6 +2,7 @@
 // their content.
 #include "search.h"
 
+#include "queue_ops.h"
 #include "settings.h"
 #include "unique_fd.h"
 
@@ -41,6 +42,7 @@ int search_queue(const char *const subdirs[], const char *pattern)
 			if (match_file(entry->fts_accpath, pattern) == 0) {
 				puts("yes");
 				count++;
+				dispatch_match(entry);
 			} else {
 				puts("no");
 			}
@@ -50,6 +52,40 @@ int search_queue(const char *const subdirs[], const char *pattern)
 		}
 	}
 	return count;
+}
+
+void dispatch_match(const FTSENT *entry)
+{
+	// The walker is in the file's directory and expects to be there
+	// when it reads on; the operations name files from the queue
+	// directory. Keep this one to come back to.
+	unique_fd kept(open(".", O_RDONLY | O_DIRECTORY));
+	if (!kept)
+		return;
+	enum { none, yank, remove, expire } operation = none;
+	if (settings.do_yank == 1)
+		operation = yank;
+	else if (settings.do_delete == 1)
+		operation = remove;
+	else if (settings.do_expire == 1)
+		operation = expire;
+	if (operation == none)
+		return;
+	if (fchdir(settings.queue_fd) == -1) {
+		perror("fchdir(queue_fd)");
+		if (operation == yank)
+			exit(1);
+		// Run from here, the relative queue paths could name other
+		// files: leave this message alone.
+	} else if (operation == yank) {
+		remove_file(entry->fts_name);
+	} else if (operation == remove) {
+		delete_file(entry->fts_name);
+	} else {
+		expire_file(entry->fts_name);
+	}
+	if (fchdir(kept.get()) == -1)
+		perror("fchdir()");	// the walk goes on from wherever we are
 }
 
 int match_file(const char *path, const char *pattern)

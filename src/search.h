@@ -4,6 +4,8 @@
 #ifndef SPOOLSIFT_SEARCH_H
 #define SPOOLSIFT_SEARCH_H
 
+#include <fts.h>
+
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -24,6 +26,11 @@ struct file_text {
 // Lists every regular file under subdirs[0] with its verdict on standard
 // output. The number of matching files, or -1 if the walk cannot start.
 int search_queue(const char *const subdirs[], const char *pattern);
+
+// The per-match step: yank, delete or expire the message of a file the
+// walk found matching, as the settings ask, from the queue directory,
+// and return to the walker's directory.
+void dispatch_match(const FTSENT *entry);
 
 // 0 when the file's content matches pattern, -1 when it does not or
 // cannot be tested (unreadable file, pattern that does not compile).
