@@ -117,8 +117,17 @@ const std::string *taken_yank_path(unsigned long n, const message_paths &paths)
 // The operation itself on one source path, and its report line.
 int act_on(bool yank, const char *from, const std::string &to)
 {
-	if (yank ? rename_no_replace(from, to.c_str()) : unlink(from))
+	if (yank ? rename_no_replace(from, to.c_str()) : unlink(from)) {
+		// Linux checks the file system and the target directory
+		// before it looks for the source, so a missing file can come
+		// back as EXDEV or EROFS. Say what it is: missing.
+		int failure = errno;
+		struct stat st;
+		if (failure != ENOENT && lstat(from, &st) == -1 && errno == ENOENT)
+			return -1;
+		errno = failure;
 		return -1;
+	}
 	if (yank)
 		fprintf(stderr, "moved %s to %s\n", from, to.c_str());
 	else
