@@ -184,9 +184,9 @@ std::vector<std::string> sorted_lines(const std::string &text)
 	return lines;
 }
 
-std::string tree_listing(const std::string &root)
+std::map<std::string, entry_state> tree_snapshot(const std::string &root)
 {
-	std::vector<std::string> rows;
+	std::map<std::string, entry_state> tree;
 	std::error_code ec;
 	for (auto it = fs::recursive_directory_iterator(root, ec);
 	     !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
@@ -194,23 +194,60 @@ std::string tree_listing(const std::string &root)
 		struct stat st;
 		if (lstat(p.c_str(), &st) == -1)
 			continue;
-		std::ostringstream row;
-		row << p.substr(root.size()) << ' ' << std::oct << (st.st_mode)
-		    << std::dec << ' ' << st.st_size << ' ' << st.st_mtim.tv_sec
-		    << '.' << st.st_mtim.tv_nsec;
+		entry_state e;
+		e.mode = st.st_mode;
+		e.size = st.st_size;
+		e.atime = st.st_atim;
+		e.mtime = st.st_mtim;
+		e.ctime = st.st_ctim;
 		if (S_ISREG(st.st_mode))
-			row << ' ' << digest(read_file(p).value_or(""));
+			e.digest = digest(read_file(p).value_or(""));
 		else if (S_ISLNK(st.st_mode))
-			row << " -> " << fs::read_symlink(it->path(), ec).string();
-		rows.push_back(row.str());
+			e.digest = "-> " + fs::read_symlink(it->path(), ec).string();
+		tree.emplace(p.substr(root.size() + 1), std::move(e));
 	}
 	if (ec)
 		ADD_FAILURE() << "cannot list " << root << ": " << ec.message();
-	std::sort(rows.begin(), rows.end());
+	return tree;
+}
+
+std::string tree_listing(const std::string &root)
+{
 	std::string out;
-	for (const auto &r : rows)
-		out += r + "\n";
+	for (const auto &[path, e] : tree_snapshot(root)) {
+		std::ostringstream row;
+		row << "/" << path << ' ' << std::oct << e.mode << std::dec << ' '
+		    << e.size << ' ' << e.mtime.tv_sec << '.' << e.mtime.tv_nsec;
+		if (!e.digest.empty())
+			row << ' ' << e.digest;
+		out += row.str() + "\n";
+	}
 	return out;
+}
+
+std::string capture_stderr(const std::function<void()> &body)
+{
+	fflush(stderr);
+	FILE *sink = tmpfile();
+	int saved = dup(STDERR_FILENO);
+	if (sink == nullptr || saved == -1) {
+		ADD_FAILURE() << "cannot capture stderr: " << strerror(errno);
+		body();
+		return "";
+	}
+	dup2(fileno(sink), STDERR_FILENO);
+	body();
+	fflush(stderr);
+	dup2(saved, STDERR_FILENO);
+	close(saved);
+	std::string text;
+	rewind(sink);
+	char buf[4096];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof buf, sink)) > 0)
+		text.append(buf, n);
+	fclose(sink);
+	return text;
 }
 
 bool can_unshare_mount()

@@ -7,6 +7,10 @@
 
 #include "settings.h"
 
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,10 +61,24 @@ bool exists(const std::string &path);		// lstat succeeds
 // Lines of text as a sorted list, for output in directory order.
 std::vector<std::string> sorted_lines(const std::string &text);
 
+// One entry of a tree, for before-and-after comparisons.
+struct entry_state {
+	mode_t mode = 0;	// kind and permissions
+	off_t size = 0;
+	std::string digest;	// content digest; "-> target" for a link
+	timespec atime{}, mtime{}, ctime{};
+};
+
+// Every entry under root, by its path relative to root ("mess/8/100").
+std::map<std::string, entry_state> tree_snapshot(const std::string &root);
+
 // Every entry under root (relative path, kind, size, content digest,
 // modification time), one line each and sorted: two listings compare
 // equal when nothing in the tree changed.
 std::string tree_listing(const std::string &root);
+
+// What body wrote to standard error, for in-process calls.
+std::string capture_stderr(const std::function<void()> &body);
 
 // Whether this process may use a private mount namespace (unshare).
 bool can_unshare_mount();

@@ -1,0 +1,360 @@
+// Message numbers, the three path forms, and the operations and the
+// per-match dispatch where a run of the binary cannot reach them: called
+// in-process, with the working directory and settings put back after.
+#include "queue_ops.h"
+#include "search.h"
+#include "settings.h"
+#include "support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using test::capture_stderr;
+
+// --- message numbers --------------------------------------------------------
+
+TEST(MessageNumber, ReadsLeadingDigitsOfTheLastComponent)
+{
+	struct {
+		const char *name;
+		unsigned long n;
+	} cases[] = {
+		{"100", 100},
+		{"100.tmp", 100},		// trailing text is ignored
+		{"mess/8/100", 100},		// only the part after the last /
+		{" 42", 42},			// strtoul: leading space, sign
+		{"+7", 7},
+		{"2147483647", 2147483647},
+		{"2147483648", 2147483648},	// read, refused by the builders
+		{"4294967301", 4294967301},	// 2^32 + 5 does not wrap
+		{"-2", ULONG_MAX - 1},
+	};
+	for (const auto &c : cases) {
+		unsigned long n = 1;
+		std::string err = capture_stderr([&] { n = message_number(c.name); });
+		EXPECT_EQ(n, c.n) << c.name;
+		EXPECT_EQ(err, "") << c.name;
+	}
+}
+
+TEST(MessageNumber, RefusesNamesWithoutAUsableNumber)
+{
+	struct {
+		const char *name;
+		const char *shown;
+	} cases[] = {
+		{"core", "core"},
+		{"mess/8/core", "core"},	// the name part is shown
+		{"0", "0"},
+		{"00", "00"},
+		{"", ""},
+		{"-1", "-1"},			// reads as the largest value
+		{"99999999999999999999999", "99999999999999999999999"},
+		{"dir/", ""},
+	};
+	for (const auto &c : cases) {
+		unsigned long n = 1;
+		std::string err = capture_stderr([&] { n = message_number(c.name); });
+		EXPECT_EQ(n, 0u) << c.name;
+		EXPECT_EQ(err, std::string(c.shown) +
+			" doesn't look like an inode number\n")
+		    << c.name;
+	}
+}
+
+// --- path forms -------------------------------------------------------------
+
+class Paths : public test::InProcess {};
+
+TEST_F(Paths, BuildTheThreeFormsOfAMessage)
+{
+	EXPECT_EQ(mk_oldpath("mess", 100), "mess/8/100");
+	EXPECT_EQ(mk_flatpath("todo", 100), "todo/100");
+	EXPECT_EQ(mk_newpath("mess", 100), "yanked/100.mess");
+	EXPECT_EQ(mk_oldpath("info", 2147483647), "info/5/2147483647");
+	EXPECT_EQ(mk_oldpath("info", 1), "info/1/1");
+}
+
+TEST_F(Paths, SplitIsTheSignedRemainderAtEveryCall)
+{
+	settings.split = 1;
+	EXPECT_EQ(mk_oldpath("mess", 100), "mess/0/100");
+	settings.split = -1;
+	EXPECT_EQ(mk_oldpath("mess", 100), "mess/0/100");
+	settings.split = -7;
+	EXPECT_EQ(mk_oldpath("mess", 100), "mess/2/100");
+	settings.split = INT32_MIN;
+	EXPECT_EQ(mk_oldpath("mess", 100), "mess/100/100");
+	settings.split = 0;	// refused by the options; no division here
+	EXPECT_EQ(mk_oldpath("mess", 100), std::nullopt);
+}
+
+TEST_F(Paths, YankPathsFollowTheYankDirectory)
+{
+	settings.yank_dir = "/srv/held";
+	EXPECT_EQ(mk_newpath("bounce", 7), "/srv/held/7.bounce");
+	settings.yank_dir = "held/";
+	EXPECT_EQ(mk_newpath("intd", 7), "held//7.intd");
+}
+
+TEST_F(Paths, NumbersOutOfRangeAreRefusedByAllThree)
+{
+	for (unsigned long n : {0ul, 2147483648ul, 4294967301ul, ULONG_MAX}) {
+		std::string err = capture_stderr([&] {
+			EXPECT_EQ(mk_oldpath("mess", n), std::nullopt) << n;
+			EXPECT_EQ(mk_flatpath("mess", n), std::nullopt) << n;
+		});
+		EXPECT_EQ(err, "") << n;
+		err = capture_stderr(
+		    [&] { EXPECT_EQ(mk_newpath("mess", n), std::nullopt) << n; });
+		EXPECT_EQ(err, "mk_newpath(): invalid queue\n") << n;
+	}
+	std::string err = capture_stderr([&] {
+		EXPECT_EQ(mk_oldpath(nullptr, 100), std::nullopt);
+		EXPECT_EQ(mk_flatpath(nullptr, 100), std::nullopt);
+	});
+	EXPECT_EQ(err, "");
+	err = capture_stderr(
+	    [&] { EXPECT_EQ(mk_newpath(nullptr, 100), std::nullopt); });
+	EXPECT_EQ(err, "mk_newpath(): invalid queue\n");
+}
+
+// --- operations called directly ---------------------------------------------
+
+// A small queue made the working directory, as the dispatch leaves it.
+class Operations : public test::InProcess {
+protected:
+	void SetUp() override
+	{
+		test::InProcess::SetUp();
+		queue_ = tmp_.path() + "/queue";
+		for (const char *d : {"mess/8", "info/8", "local/8", "remote/8",
+			 "intd", "todo", "bounce", "yanked"})
+			test::make_dirs(queue_ + "/" + d);
+		ASSERT_EQ(chdir(queue_.c_str()), 0);
+	}
+
+	std::string queue_;
+};
+
+TEST_F(Operations, MissingNameIsReported)
+{
+	std::string err = capture_stderr([] {
+		EXPECT_EQ(remove_file(nullptr), -1);
+		EXPECT_EQ(delete_file(nullptr), -1);
+		EXPECT_EQ(expire_file(nullptr), -1);
+	});
+	EXPECT_EQ(err, "remove_file(): no filename\n"
+		       "delete_file(): no filename\n"
+		       "expire_file(): no filename\n");
+}
+
+TEST_F(Operations, ResultsCountTheFilesHandled)
+{
+	for (const char *p : {"mess/8/100", "info/8/100", "todo/100"})
+		test::write_file(p, "x");
+	capture_stderr([] { EXPECT_EQ(expire_file("100"), 1); });
+	capture_stderr([] { EXPECT_EQ(remove_file("100"), 3); });
+	capture_stderr([] { EXPECT_EQ(remove_file("100"), 0); });
+	capture_stderr([] { EXPECT_EQ(expire_file("100"), -1); });
+	test::write_file("mess/8/100", "x");
+	test::write_file("bounce/100", "x");
+	capture_stderr([] { EXPECT_EQ(delete_file("100.tmp"), 2); });
+	capture_stderr([] { EXPECT_EQ(delete_file("core"), -1); });
+}
+
+// The start-up check passed, then the yank directory went away: every
+// rename fails as if its source were missing, so nothing moves and only
+// verbosity 2 says anything.
+TEST_F(Operations, YankDirectoryGoneAfterStartUp)
+{
+	test::write_file("mess/8/100", "m");
+	test::write_file("todo/100", "t");
+	ASSERT_EQ(rmdir("yanked"), 0);
+	const std::string before = test::tree_listing(queue_);
+
+	std::string quiet = capture_stderr([] { EXPECT_EQ(remove_file("100"), 0); });
+	EXPECT_EQ(quiet, "");
+
+	settings.verbose = 2;
+	std::string loud = capture_stderr([] { EXPECT_EQ(remove_file("100"), 0); });
+	std::string expected;
+	for (const char *d : {"mess", "local", "remote", "info", "intd", "todo",
+		 "bounce"}) {
+		expected += std::string("remove_file(") + d + "/8/100): not a file\n";
+		if (std::string(d) != "todo")
+			expected += std::string("remove_file(") + d +
+			    "/100): no stat info\n";
+	}
+	EXPECT_EQ(loud, expected);
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+TEST_F(Operations, MoveNeverReplacesItsTarget)
+{
+	test::write_file("a", "new");
+	test::write_file("b", "old");
+	errno = 0;
+	EXPECT_EQ(rename_no_replace("a", "b"), -1);
+	EXPECT_EQ(errno, EEXIST);
+	EXPECT_EQ(test::read_file("a"), "new");
+	EXPECT_EQ(test::read_file("b"), "old");
+	EXPECT_EQ(rename_no_replace("a", "c"), 0);
+	EXPECT_EQ(test::read_file("c"), "new");
+	EXPECT_FALSE(test::exists("a"));
+}
+
+TEST_F(Operations, ExpireShiftThatWouldOverflowSetsNothing)
+{
+	test::write_file("info/8/100", "F\n");
+	struct stat before;
+	ASSERT_EQ(stat("info/8/100", &before), 0);
+	settings.expire_when = -1;
+	for (int64_t secs : {INT64_MIN, INT64_MIN + 1000}) {
+		settings.expire_secs = secs;
+		std::string err;
+		err = capture_stderr([] { EXPECT_EQ(expire_file("100"), 0); });
+		EXPECT_EQ(err, "expire_file(info/8/100): time out of range\n");
+	}
+	struct stat after;
+	ASSERT_EQ(stat("info/8/100", &after), 0);
+	EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+	EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+TEST_F(Operations, ExpireWithUnreadableInfoStatusSetsNothing)
+{
+	// info/8 is a plain file: the stat fails with ENOTDIR, not ENOENT.
+	ASSERT_EQ(rmdir("info/8"), 0);
+	test::write_file("info/8", "");
+	settings.expire_when = -1;
+	settings.verbose = 0;
+	std::string err = capture_stderr([] { EXPECT_EQ(expire_file("100"), -1); });
+	EXPECT_EQ(err, std::string("stat(): ") + strerror(ENOTDIR) + "\n");
+}
+
+// --- the dispatch -----------------------------------------------------------
+
+// The walker's view: the working directory is mess/8, and entry names
+// the matching file there.
+class Dispatch : public Operations {
+protected:
+	void SetUp() override
+	{
+		Operations::SetUp();
+		test::write_file("mess/8/100", "m");
+		test::write_file("info/8/100", "i");
+		test::write_file("todo/100", "t");
+		settings.queue_fd = open(queue_.c_str(), O_RDONLY | O_DIRECTORY);
+		ASSERT_NE(settings.queue_fd, -1);
+		ASSERT_EQ(chdir("mess/8"), 0);
+		entry_ = static_cast<FTSENT *>(calloc(1, sizeof(FTSENT) + 16));
+		strcpy(entry_->fts_name, "100");
+	}
+	void TearDown() override
+	{
+		free(entry_);
+		Operations::TearDown();
+	}
+
+	// Whether the working directory is mess/8 again.
+	bool back_in_walk() const
+	{
+		struct stat here, walk;
+		return stat(".", &here) == 0 &&
+		    stat((queue_ + "/mess/8").c_str(), &walk) == 0 &&
+		    here.st_ino == walk.st_ino && here.st_dev == walk.st_dev;
+	}
+
+	// Makes the change into the queue fail: the descriptor names a
+	// plain file.
+	void break_queue_fd()
+	{
+		close(settings.queue_fd);
+		settings.queue_fd = open((queue_ + "/todo/100").c_str(), O_RDONLY);
+		ASSERT_NE(settings.queue_fd, -1);
+	}
+
+	FTSENT *entry_ = nullptr;
+};
+
+TEST_F(Dispatch, PrecedenceIsYankThenDeleteThenExpire)
+{
+	settings.do_yank = 1;
+	settings.do_delete = 1;
+	settings.do_expire = 1;
+	std::string err = capture_stderr([&] { dispatch_match(entry_); });
+	EXPECT_EQ(err, "moved mess/8/100 to yanked/100.mess\n"
+		       "moved info/8/100 to yanked/100.info\n"
+		       "moved todo/100 to yanked/100.todo\n");
+	EXPECT_TRUE(back_in_walk());
+
+	test::write_file(queue_ + "/mess/8/100", "m");
+	settings.do_yank = 0;
+	err = capture_stderr([&] { dispatch_match(entry_); });
+	EXPECT_EQ(err, "remove mess/8/100\n");
+	EXPECT_TRUE(back_in_walk());
+
+	test::write_file(queue_ + "/info/8/100", "i");
+	settings.do_delete = 0;
+	settings.expire_when = 1704067200;
+	err = capture_stderr([&] { dispatch_match(entry_); });
+	EXPECT_EQ(err, "Set timestamp on info/8/100 \n");
+	EXPECT_TRUE(back_in_walk());
+	EXPECT_TRUE(test::exists(queue_ + "/info/8/100"));
+}
+
+TEST_F(Dispatch, NoActionLeavesEverythingAlone)
+{
+	const std::string before = test::tree_listing(queue_);
+	std::string err = capture_stderr([&] { dispatch_match(entry_); });
+	EXPECT_EQ(err, "");
+	EXPECT_TRUE(back_in_walk());
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+TEST_F(Dispatch, QueueUnreachableSkipsDeleteAndExpire)
+{
+	break_queue_fd();
+	// From mess/8, "info/8/100" and "todo/100" would name other files.
+	test::make_dirs("todo");
+	test::make_dirs("info/8");
+	test::write_file("todo/100", "walker's own");
+	test::write_file("info/8/100", "walker's own");
+	const std::string before = test::tree_listing(queue_);
+	const std::string refusal =
+	    std::string("fchdir(queue_fd): ") + strerror(ENOTDIR) + "\n";
+
+	settings.do_delete = 1;
+	EXPECT_EQ(capture_stderr([&] { dispatch_match(entry_); }), refusal);
+	EXPECT_TRUE(back_in_walk());
+
+	settings.do_delete = 0;
+	settings.do_expire = 1;
+	settings.expire_when = 1704067200;
+	EXPECT_EQ(capture_stderr([&] { dispatch_match(entry_); }), refusal);
+	EXPECT_TRUE(back_in_walk());
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+using DispatchDeathTest = Dispatch;
+
+TEST_F(DispatchDeathTest, QueueUnreachableEndsAYank)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	break_queue_fd();
+	settings.do_yank = 1;
+	EXPECT_EXIT(dispatch_match(entry_), testing::ExitedWithCode(1),
+	    std::string("^fchdir\\(queue_fd\\): ") + strerror(ENOTDIR) + "\n$");
+	EXPECT_TRUE(test::exists(queue_ + "/mess/8/100"));
+}
+
+}  // namespace
