@@ -71,6 +71,9 @@ void dispatch_match(const FTSENT *entry)
 		operation = expire;
 	if (operation == none)
 		return;
+	// The reports go to standard error: let the verdict line they
+	// belong to go out first, also when both channels share a pipe.
+	fflush(stdout);
 	if (fchdir(settings.queue_fd) == -1) {
 		perror("fchdir(queue_fd)");
 		if (operation == yank)

@@ -40,6 +40,28 @@ TEST_F(Yank, MovesEveryFileOfAMatchingMessage)
 	EXPECT_FALSE(has("todo/100"));
 }
 
+TEST_F(Yank, ReportsFollowTheirVerdictLineInASharedPipe)
+{
+	put("mess/8/100", "buy");
+	put("mess/16/200", "buy");
+	test::make_dirs(qpath("yanked"));
+	Result r = test::run_program("/bin/sh",
+	    {"-c", test::spoolsift_bin + " -r -q " + queue_ + " 2>&1"});
+	EXPECT_EQ(test::sorted_lines(r.out),
+	    test::sorted_lines("100: yes\n"
+			       "moved mess/8/100 to yanked/100.mess\n"
+			       "200: yes\n"
+			       "moved mess/16/200 to yanked/200.mess\n"
+			       "2 file(s) match\n"));
+	for (const char *n : {"100", "200"}) {
+		const std::string verdict = std::string(n) + ": yes\n";
+		size_t at = r.out.find(verdict);
+		ASSERT_NE(at, std::string::npos) << r.out;
+		EXPECT_EQ(r.out.compare(at + verdict.size(), 6, "moved "), 0)
+		    << r.out;
+	}
+}
+
 TEST_F(Yank, FindsFlatFilesBesideHashedOnes)
 {
 	// Hashed where qmail hashes, flat where a queue built without
