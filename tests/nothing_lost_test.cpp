@@ -1,0 +1,421 @@
+// nothing_lost_test.cpp: on a generated queue of a couple of thousand
+// messages, the search names exactly the messages that hold the word;
+// yank, delete and both kinds of expire change exactly the files of
+// those messages, in the way each promises; and every other entry of the
+// queue keeps its place, kind, size, content and times.
+#include "support.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using test::Result;
+using Tree = std::map<std::string, test::entry_state>;
+
+const size_t message_count = 2000;
+const size_t spam_percent = 5;
+const std::string seed = "2";	// spam in every state, intd included
+const unsigned long split = 23;		// mkqueue's default, and ours
+const std::string word = "jackpot";	// only spam carries it
+
+// The per-message subdirectories, in the order yank and delete visit
+// them.
+const char *const subdirs[] = {
+	"mess", "local", "remote", "info", "intd", "todo", "bounce",
+};
+
+enum class action { yank, remove, expire };
+
+// How an expire run sets the times of an info file.
+struct expiry {
+	long long shift = 0;	// seconds back, from the file's own times
+	long long when = 0;	// > 0: this very time instead
+};
+
+// One file of a message, where it was before the run.
+struct message_file {
+	std::string subdir;
+	std::string path;	// relative to the queue
+};
+
+// What a run should do: the tree it leaves, and its report lines for
+// each matching message, by message name.
+struct prediction {
+	Tree tree;
+	std::map<std::string, std::vector<std::string>> lines;
+};
+
+std::string split_path(const std::string &d, const std::string &name)
+{
+	return d + "/" + std::to_string(std::stoul(name) % split) + "/" +
+	    name;
+}
+
+// The files message name has in tree: in each subdirectory whatever is
+// at the split path, or failing that a regular file at the flat path.
+std::vector<message_file> files_of(const Tree &tree, const std::string &name)
+{
+	std::vector<message_file> files;
+	for (const char *d : subdirs) {
+		const std::string at_split = split_path(d, name);
+		const std::string at_flat = std::string(d) + "/" + name;
+		auto it = tree.find(at_split);
+		if (it != tree.end())
+			files.push_back({d, at_split});
+		else if ((it = tree.find(at_flat)) != tree.end() &&
+		    S_ISREG(it->second.mode))
+			files.push_back({d, at_flat});
+	}
+	return files;
+}
+
+// The run of act over before, when the messages in hit match.
+prediction predict(const Tree &before, const std::set<std::string> &hit,
+    action act, expiry ex = {})
+{
+	prediction p{before, {}};
+	for (const std::string &name : hit) {
+		std::vector<std::string> &lines = p.lines[name];
+		if (act == action::expire) {
+			// Only the hashed info file carries the queue time.
+			const std::string info = split_path("info", name);
+			auto it = p.tree.find(info);
+			if (it == p.tree.end())
+				continue;
+			test::entry_state &e = it->second;
+			if (ex.when > 0) {
+				e.atime = {static_cast<time_t>(ex.when), 0};
+				e.mtime = e.atime;
+			} else {
+				const test::entry_state &was = before.at(info);
+				e.atime = {was.mtime.tv_sec - ex.shift, 0};
+				e.mtime = {was.ctime.tv_sec - ex.shift, 0};
+			}
+			lines.push_back("Set timestamp on " + info + " ");
+			continue;
+		}
+		for (const message_file &f : files_of(before, name)) {
+			auto node = p.tree.extract(f.path);
+			if (act == action::remove) {
+				lines.push_back("remove " + f.path);
+				continue;
+			}
+			node.key() = "yanked/" + name + "." + f.subdir;
+			lines.push_back(
+			    "moved " + f.path + " to " + node.key());
+			p.tree.insert(std::move(node));
+		}
+	}
+	return p;
+}
+
+// The names listed "yes", in the order listed.
+std::vector<std::string> matched(const std::string &out)
+{
+	std::vector<std::string> names;
+	std::istringstream s(out);
+	const std::string yes = ": yes";
+	for (std::string line; std::getline(s, line);)
+		if (line.ends_with(yes))
+			names.push_back(line.erase(line.size() - yes.size()));
+	return names;
+}
+
+std::set<std::string> matched_set(const std::string &out)
+{
+	const std::vector<std::string> names = matched(out);
+	return {names.begin(), names.end()};
+}
+
+// Standard error of a run: what the options said, then each match's
+// lines as the search met the messages, then the summary.
+std::string expected_err(const prediction &p, const std::string &out,
+    const std::string &preamble = "")
+{
+	std::string err = preamble;
+	const std::vector<std::string> names = matched(out);
+	for (const std::string &name : names) {
+		auto it = p.lines.find(name);
+		if (it == p.lines.end())
+			continue;
+		for (const std::string &line : it->second)
+			err += line + "\n";
+	}
+	return err + std::to_string(names.size()) + " file(s) match\n";
+}
+
+// The search reads the message files, which may move their access times:
+// in the queue, and where a yank puts them.
+bool read_by_search(const std::string &path)
+{
+	return path.starts_with("mess/") ||
+	    (path.starts_with("yanked/") && path.ends_with(".mess"));
+}
+
+std::string show(const timespec &t)
+{
+	return std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
+}
+
+bool same_time(const timespec &a, const timespec &b)
+{
+	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether got is the tree want describes. Directory times change with
+// their entries, and any change of a file moves its status-change time,
+// so neither is compared. On failure, names the first few entries that
+// differ and how, not the whole tree.
+::testing::AssertionResult same_tree(const Tree &want, const Tree &got)
+{
+	std::vector<std::string> diffs;
+	for (const auto &[path, w] : want) {
+		auto it = got.find(path);
+		if (it == got.end()) {
+			diffs.push_back(path + ": missing");
+			continue;
+		}
+		const test::entry_state &g = it->second;
+		std::string how;
+		if (g.mode != w.mode)
+			how += " mode";
+		if (!S_ISDIR(w.mode)) {
+			if (g.size != w.size)
+				how += " size";
+			if (g.digest != w.digest)
+				how += " content";
+			if (!same_time(g.mtime, w.mtime))
+				how += " mtime " + show(g.mtime) + " want " +
+				    show(w.mtime);
+			if (!read_by_search(path) &&
+			    !same_time(g.atime, w.atime))
+				how += " atime " + show(g.atime) + " want " +
+				    show(w.atime);
+		}
+		if (!how.empty())
+			diffs.push_back(path + ":" + how);
+	}
+	for (const auto &[path, g] : got)
+		if (want.count(path) == 0)
+			diffs.push_back(path + ": unexpected");
+	if (diffs.empty())
+		return ::testing::AssertionSuccess();
+	const size_t shown = 20;
+	auto failure = ::testing::AssertionFailure();
+	failure << diffs.size() << " of " << want.size()
+		<< " entries differ:";
+	for (size_t i = 0; i < diffs.size() && i < shown; i++)
+		failure << "\n  " << diffs[i];
+	if (diffs.size() > shown)
+		failure << "\n  ...";
+	return failure;
+}
+
+// The tree before a run. Taking a snapshot reads every file, which may
+// itself move access times (always under strictatime, once since the
+// last change under relatime); so the access times are the ones that
+// reading left, and only what the run does afterwards shows.
+Tree snapshot_before(const std::string &root)
+{
+	Tree tree = test::tree_snapshot(root);
+	for (auto &[path, e] : tree) {
+		struct stat st;
+		if (lstat((root + "/" + path).c_str(), &st) == 0)
+			e.atime = st.st_atim;
+		else
+			ADD_FAILURE() << path << ": " << strerror(errno);
+	}
+	return tree;
+}
+
+// A freshly generated queue per test, and which of its messages carry
+// the word, found by reading every message file here.
+class NothingLost : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		queue_ = tmp_.path() + "/queue";
+		Result r = test::run_program(test::mkqueue_bin,
+		    {"-n", std::to_string(message_count), "-S", seed, "-p",
+			std::to_string(spam_percent), queue_});
+		ASSERT_EQ(r.status, 0) << r.err;
+		std::error_code ec;
+		for (auto it = fs::recursive_directory_iterator(
+			 queue_ + "/mess", ec);
+		     !ec && it != fs::recursive_directory_iterator();
+		     it.increment(ec)) {
+			if (!it->is_regular_file(ec) || it->is_symlink(ec))
+				continue;
+			const std::string name = it->path().filename();
+			messages_.insert(name);
+			std::optional<std::string> data =
+			    test::read_file(it->path());
+			ASSERT_TRUE(data.has_value()) << it->path();
+			if (data->find(word) != std::string::npos)
+				spam_.insert(name);
+		}
+		ASSERT_FALSE(ec) << ec.message();
+		ASSERT_EQ(messages_.size(), message_count);
+		ASSERT_EQ(spam_.size(), message_count * spam_percent / 100);
+	}
+
+	Result run(std::vector<std::string> args,
+	    const test::RunOptions &opts = {}) const
+	{
+		args.insert(args.begin(), {"-q", queue_});
+		return test::run_program(test::spoolsift_bin, args, opts);
+	}
+
+	// The message files prediction p moves or removes, by subdirectory.
+	static std::map<std::string, int> taken_by_subdir(const Tree &before,
+	    const prediction &p)
+	{
+		std::map<std::string, int> count;
+		for (const auto &[name, lines] : p.lines)
+			for (const message_file &f : files_of(before, name))
+				count[f.subdir]++;
+		return count;
+	}
+
+	test::TempDir tmp_;
+	std::string queue_;
+	std::set<std::string> messages_;	// every mess file name
+	std::set<std::string> spam_;		// those holding the word
+};
+
+TEST_F(NothingLost, SearchNamesExactlyTheMessagesHoldingTheWord)
+{
+	const Tree before = snapshot_before(queue_);
+	Result r = run({"-p", word});
+	EXPECT_EQ(r.status, 0);
+
+	std::vector<std::string> want;
+	for (const std::string &name : messages_)
+		want.push_back(name + (spam_.count(name) ? ": yes" : ": no"));
+	std::sort(want.begin(), want.end());
+	EXPECT_EQ(test::sorted_lines(r.out), want);
+	EXPECT_EQ(matched_set(r.out), spam_);
+	EXPECT_EQ(r.err, std::to_string(spam_.size()) + " file(s) match\n");
+	EXPECT_TRUE(same_tree(before, test::tree_snapshot(queue_)));
+}
+
+// One queue through three yanks: the first takes every spam file, the
+// second finds nothing left to take, and the third meets a message on a
+// number already in the yank directory, as when qmail reuses a message
+// number: that message stays whole in the queue and the earlier yanked
+// files stay as they were.
+TEST_F(NothingLost, YankTakesEverySpamFileOnceAndNeverReplacesAnEarlierOne)
+{
+	test::make_dirs(queue_ + "/yanked");
+	const Tree before = snapshot_before(queue_);
+	const prediction want = predict(before, spam_, action::yank);
+	// The spam messages are in every state: the flat subdirectories are
+	// among those emptied, not only the hashed ones.
+	ASSERT_EQ(taken_by_subdir(before, want).size(), std::size(subdirs));
+
+	Result r = run({"-r", "-p", word});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(matched_set(r.out), spam_);
+	EXPECT_EQ(r.err, expected_err(want, r.out));
+	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+
+	// Again: no spam is left in the queue, so nothing moves.
+	const Tree yanked = snapshot_before(queue_);
+	r = run({"-r", "-p", word});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "0 file(s) match\n");
+	EXPECT_EQ(test::sorted_lines(r.out).size(),
+	    messages_.size() - spam_.size());
+	EXPECT_TRUE(matched(r.out).empty());
+	EXPECT_TRUE(same_tree(yanked, test::tree_snapshot(queue_)));
+
+	// A copy of one yanked message back in its places: the spam message
+	// with the most files, so flat ones are among them.
+	std::string back;
+	size_t most = 0;
+	for (const std::string &name : spam_) {
+		const size_t n = files_of(before, name).size();
+		if (n > most) {
+			most = n;
+			back = name;
+		}
+	}
+	bool flat = false;
+	for (const message_file &f : files_of(before, back)) {
+		const std::optional<std::string> data = test::read_file(
+		    queue_ + "/yanked/" + back + "." + f.subdir);
+		ASSERT_TRUE(data.has_value()) << f.path;
+		test::write_file(queue_ + "/" + f.path, *data);
+		flat = flat || f.path == f.subdir + "/" + back;
+	}
+	ASSERT_TRUE(flat) << back << " has no file in a flat subdirectory";
+
+	const Tree restored = snapshot_before(queue_);
+	r = run({"-r", "-p", word});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(matched(r.out), std::vector<std::string>{back});
+	EXPECT_EQ(r.err, "remove_file(" + back + "): yanked/" + back +
+		".mess already exists\n1 file(s) match\n");
+	EXPECT_TRUE(same_tree(restored, test::tree_snapshot(queue_)));
+}
+
+TEST_F(NothingLost, DeleteRemovesEverySpamFileAndNothingElse)
+{
+	const Tree before = snapshot_before(queue_);
+	const prediction want = predict(before, spam_, action::remove);
+	ASSERT_EQ(taken_by_subdir(before, want).size(), std::size(subdirs));
+
+	Result r = run({"-d", "-p", word});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(matched_set(r.out), spam_);
+	EXPECT_EQ(r.err, expected_err(want, r.out));
+	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+}
+
+// Both kinds of expire on one queue, each from where the one before left
+// it: first a shift back from each info file's own times, then a date.
+TEST_F(NothingLost, ExpireChangesOnlyTheTimesOfSpamInfoFiles)
+{
+	Tree before = snapshot_before(queue_);
+	prediction want = predict(before, spam_, action::expire, {86400, 0});
+	size_t with_info = 0;
+	for (const auto &[name, lines] : want.lines)
+		with_info += lines.size();
+	// Some spam has no info file yet: those are passed over silently.
+	ASSERT_GT(with_info, 0u);
+	ASSERT_LT(with_info, spam_.size());
+
+	Result r = run({"-X", "86400", "-p", word});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(matched_set(r.out), spam_);
+	EXPECT_EQ(r.err, expected_err(want, r.out,
+	    "Offsetting timestamps by 86400 seconds \n"));
+	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+
+	const std::string date = "Mon Jan  1 00:00:00 UTC 2024";
+	before = snapshot_before(queue_);
+	want = predict(before, spam_, action::expire, {0, 1704067200});
+	test::RunOptions opts;
+	opts.env = {"TZ=UTC0"};
+	r = run({"-x", date, "-p", word}, opts);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(matched_set(r.out), spam_);
+	EXPECT_EQ(r.err, expected_err(want, r.out,
+	    "time in seconds: 1704067200 [ " + date + " ]\n"));
+	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+}
+
+}  // namespace
