@@ -123,9 +123,11 @@ int act_on(bool yank, const char *from, const std::string &to)
 		// back as EXDEV or EROFS. Say what it is: missing.
 		int failure = errno;
 		struct stat st;
-		if (failure != ENOENT && lstat(from, &st) == -1 && errno == ENOENT)
-			return -1;
-		errno = failure;
+		if (failure == ENOENT ||
+		    (lstat(from, &st) == -1 && errno == ENOENT))
+			errno = ENOENT;
+		else
+			errno = failure;
 		return -1;
 	}
 	if (yank)
