@@ -82,6 +82,7 @@ std::optional<std::string> joined(std::initializer_list<std::string_view> parts)
 // with nothing moved.
 struct message_paths {
 	std::array<std::string, subdir_count> split;
+	std::array<std::string, subdir_count> flat;
 	std::array<std::string, subdir_count> yank;	// yank only
 };
 
@@ -89,25 +90,23 @@ struct message_paths {
 // will find it: anything at the split path, else a regular file at the
 // flat path. Anything other than a missing split path (a directory in
 // the way, no permission) makes the move fail, so it holds nothing.
-bool holds_file(size_t i, unsigned long n, const message_paths &paths)
+bool holds_file(size_t i, const message_paths &paths)
 {
 	struct stat st;
 	if (lstat(paths.split[i].c_str(), &st) == 0)
 		return true;
-	if (errno != ENOENT)
-		return false;
-	std::optional<std::string> flat = mk_flatpath(queue_subdirs[i], n);
-	return flat && stat(flat->c_str(), &st) == 0 && S_ISREG(st.st_mode);
+	return errno == ENOENT && stat(paths.flat[i].c_str(), &st) == 0 &&
+	    S_ISREG(st.st_mode);
 }
 
 // Message numbers are inode numbers, and qmail reuses them: a yank path
 // that is already taken holds an earlier yanked message. The first such
 // path of a file this message has, or none.
-const std::string *taken_yank_path(unsigned long n, const message_paths &paths)
+const std::string *taken_yank_path(const message_paths &paths)
 {
 	for (size_t i = 0; i < subdir_count; i++) {
 		struct stat st;
-		if (holds_file(i, n, paths) &&
+		if (holds_file(i, paths) &&
 		    lstat(paths.yank[i].c_str(), &st) == 0)
 			return &paths.yank[i];
 	}
@@ -168,9 +167,13 @@ int take_message(bool yank, const char *name)
 			return -1;
 		}
 		paths.split[i] = std::move(*from);
+		std::optional<std::string> flat = mk_flatpath(d, n);
+		if (!flat)
+			return -1;
+		paths.flat[i] = std::move(*flat);
 	}
 	if (yank) {
-		if (const std::string *taken = taken_yank_path(n, paths)) {
+		if (const std::string *taken = taken_yank_path(paths)) {
 			fprintf(stderr, "remove_file(%s): %s already exists\n",
 			    name, taken->c_str());
 			return -1;
@@ -180,6 +183,7 @@ int take_message(bool yank, const char *name)
 	int count = 0;
 	for (size_t i = 0; i < subdir_count; i++) {
 		const std::string &split = paths.split[i];
+		const std::string &flat = paths.flat[i];
 		const std::string &to = paths.yank[i];
 		if (act_on(yank, split.c_str(), to) == 0) {
 			count++;
@@ -194,21 +198,18 @@ int take_message(bool yank, const char *name)
 		// files in only some subdirectories.
 		if (settings.verbose >= 2)
 			fprintf(stderr, t.not_a_file, split.c_str());
-		std::optional<std::string> flat = mk_flatpath(queue_subdirs[i], n);
-		if (!flat)
-			return -1;
 		struct stat st;
-		if (stat(flat->c_str(), &st) == -1) {
+		if (stat(flat.c_str(), &st) == -1) {
 			if (settings.verbose >= 2)
-				fprintf(stderr, t.no_stat_info, flat->c_str());
+				fprintf(stderr, t.no_stat_info, flat.c_str());
 			continue;
 		}
 		if (!S_ISREG(st.st_mode)) {
 			if (settings.verbose >= 2)
-				fprintf(stderr, t.not_a_file, flat->c_str());
+				fprintf(stderr, t.not_a_file, flat.c_str());
 			continue;
 		}
-		if (act_on(yank, flat->c_str(), to) == 0)
+		if (act_on(yank, flat.c_str(), to) == 0)
 			count++;
 		else if (errno != ENOENT)	// gone since the stat: fine
 			perror(t.failed_call);
