@@ -2,19 +2,20 @@
 // their content.
 #include "search.h"
 
+#include "matcher.h"
 #include "queue_ops.h"
 #include "settings.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
 #include <fts.h>
-#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 int search_queue(const char *const subdirs[], const char *pattern)
 {
@@ -91,6 +92,13 @@ void dispatch_match(const FTSENT *entry)
 		perror("fchdir()");	// the walk goes on from wherever we are
 }
 
+// The pattern of this run, compiled when the first file is tested. A
+// pattern that does not compile is tried again for each file, so that
+// each one reports it, as it always has.
+static content_pattern run_pattern;
+static std::string compiled_text;
+static int compiled_flags = -1;
+
 int match_file(const char *path, const char *pattern)
 {
 	if (path == nullptr || pattern == nullptr)
@@ -98,21 +106,23 @@ int match_file(const char *path, const char *pattern)
 	file_text text = load_file(path);
 	if (!text)
 		return -1;
-	regex_t re;
-	int rc = regcomp(&re, pattern,
-	    static_cast<int>(settings.regex_flags) | REG_NOSUB);
-	if (rc != 0) {
-		// A 20-byte buffer: the error text is cut to 19 characters.
-		char msg[20];
-		regerror(rc, &re, msg, sizeof msg);
-		fprintf(stderr, "regcomp(): %s\n", msg);
-		return -1;
+	int flags = static_cast<int>(settings.regex_flags);
+	if (compiled_flags != flags || compiled_text != pattern) {
+		int rc = run_pattern.compile(pattern, flags);
+		if (rc != 0) {
+			compiled_flags = -1;
+			// A 20-byte buffer: the error text is cut to 19
+			// characters.
+			fprintf(stderr, "regcomp(): %s\n",
+			    run_pattern.error(20).c_str());
+			return -1;
+		}
+		compiled_text = pattern;
+		compiled_flags = flags;
 	}
 	// The whole file is one NUL-terminated text: ^ and $ hold only at
 	// its ends, the dot matches a newline, and a NUL byte ends it.
-	int result = regexec(&re, text.bytes.get(), 0, nullptr, 0) == 0 ? 0 : -1;
-	regfree(&re);
-	return result;
+	return run_pattern.matches(text.bytes.get(), text.length) == 1 ? 0 : -1;
 }
 
 file_text load_file(const char *path)
