@@ -33,6 +33,12 @@ public:
 	// an earlier NUL byte ends it.
 	int matches(const char *text, size_t length) const;
 
+	// Whether the compiled pattern runs on the linear-time engine, and
+	// how many literals are looked for before it: for tests and the
+	// benchmarks.
+	bool linear() const;
+	size_t literal_count() const;
+
 private:
 	struct program;
 	std::unique_ptr<program> program_;

@@ -1,0 +1,33 @@
+// translate.h: reading a POSIX regular expression the way the C
+// library's regcomp reads it (C locale, basic or extended syntax, its GNU
+// extensions) and rewriting it for a linear-time engine, together with
+// the literal strings every match must contain.
+#ifndef SPOOLSIFT_TRANSLATE_H
+#define SPOOLSIFT_TRANSLATE_H
+
+#include <string>
+#include <vector>
+
+// A string every match contains. fold[i] is 0x20 where bytes[i] is a
+// lower-case ASCII letter that matches in either case, 0 elsewhere: a
+// text byte t matches position i when (t | fold[i]) == bytes[i].
+struct required_literal {
+	std::string bytes;
+	std::string fold;
+};
+
+struct translation {
+	// The same language in RE2 syntax (Latin-1, no captures), or empty
+	// when some construct has no certain counterpart there.
+	std::string linear;
+	bool translated = false;
+	// Literals every match contains; any may be absent from this list.
+	std::vector<required_literal> literals;
+};
+
+// Reads pattern, which regcomp has accepted with cflags (REG_EXTENDED,
+// REG_ICASE), into out. 0 on success; -1 when the reading fails, and then
+// out holds nothing to rely on.
+int translate_pattern(const char *pattern, int cflags, translation &out);
+
+#endif
