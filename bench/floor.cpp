@@ -5,7 +5,11 @@
 // same listing: one "name: no" line per file and the closing count. What
 // spoolsift takes beyond this program's time is the cost of its matching.
 //
-// usage: floor queuedir
+// usage: floor [-u walk|open|read] queuedir
+//
+// -u stops each file's work after a stage, to show where the floor's own
+// time goes: walk lists the files and opens none, open opens, fstats and
+// closes each, read (the default) also allocates and reads it whole.
 #include <fcntl.h>
 #include <fts.h>
 #include <sys/stat.h>
@@ -18,6 +22,11 @@
 #include <memory>
 
 namespace {
+
+enum class stage { walk, open, read };
+
+// Run setting, written only while the options are parsed.
+stage up_to = stage::read;
 
 struct free_delete {
 	void operator()(void *p) const { free(p); }
@@ -35,6 +44,10 @@ int load_whole(const char *path)
 		perror("fstat()");	// before close() can change errno
 		close(fd);
 		return -1;
+	}
+	if (up_to == stage::open) {
+		close(fd);
+		return 0;
 	}
 	auto want = static_cast<size_t>(st.st_size);
 	std::unique_ptr<char, free_delete> bytes(
@@ -87,7 +100,8 @@ int walk_mess()
 			// fts changed into the file's directory: the access
 			// path is the bare name.
 			printf("%s: ", entry->fts_accpath);
-			load_whole(entry->fts_accpath);
+			if (up_to != stage::walk)
+				load_whole(entry->fts_accpath);
 			puts("no");
 			files++;
 			break;
@@ -102,11 +116,25 @@ int walk_mess()
 
 int main(int argc, char *argv[])
 {
-	if (argc != 2) {
-		fputs("usage: floor queuedir\n", stderr);
+	const char usage_text[] = "usage: floor [-u walk|open|read] queuedir\n";
+	int opt;
+	while ((opt = getopt(argc, argv, "u:")) != -1) {
+		if (opt == 'u' && strcmp(optarg, "walk") == 0) {
+			up_to = stage::walk;
+		} else if (opt == 'u' && strcmp(optarg, "open") == 0) {
+			up_to = stage::open;
+		} else if (opt == 'u' && strcmp(optarg, "read") == 0) {
+			up_to = stage::read;
+		} else {
+			fputs(usage_text, stderr);
+			return 1;
+		}
+	}
+	if (argc - optind != 1) {
+		fputs(usage_text, stderr);
 		return 1;
 	}
-	if (chdir(argv[1]) == -1) {
+	if (chdir(argv[optind]) == -1) {
 		perror("chdir()");
 		return 1;
 	}
