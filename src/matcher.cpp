@@ -29,6 +29,7 @@ struct content_pattern::program {
 	regex_t re;
 	bool compiled = false;
 	std::unique_ptr<re2::RE2> linear;
+	bool prefix_match_holds = false;
 	std::vector<literal_finder> finders;
 
 	~program()
@@ -68,8 +69,10 @@ int content_pattern::compile(const char *pattern, int cflags)
 			options.set_log_errors(false);
 			auto re = std::make_unique<re2::RE2>(t.linear, options);
 			// Too large for the engine: regexec runs it.
-			if (re->ok())
+			if (re->ok()) {
 				prog->linear = std::move(re);
+				prog->prefix_match_holds = t.prefix_match_holds;
+			}
 		}
 	}
 	program_ = std::move(prog);
@@ -100,6 +103,17 @@ int content_pattern::matches(const char *text, size_t length) const
 		    *program_->linear) ? 1 : 0;
 	}
 	return regexec(&program_->re, text, 0, nullptr, 0) == 0 ? 1 : 0;
+}
+
+int content_pattern::verdict_from_part(const char *part, size_t length) const
+{
+	if (program_ == nullptr)
+		return -1;
+	if (memchr(part, '\0', length) != nullptr)
+		return matches(part, length);
+	if (program_->prefix_match_holds && matches(part, length) == 1)
+		return 1;
+	return -1;
 }
 
 bool content_pattern::linear() const

@@ -33,6 +33,13 @@ public:
 	// an earlier NUL byte ends it.
 	int matches(const char *text, size_t length) const;
 
+	// The verdict on a whole text from its first length bytes (with a
+	// NUL byte after them), when they settle it: 1 or 0, else -1. A NUL
+	// byte among them ends the text there; and a match of a pattern that
+	// looks at neither the end of the text nor the byte after a position
+	// holds however the text goes on.
+	int verdict_from_part(const char *part, size_t length) const;
+
 	// Whether the compiled pattern runs on the linear-time engine, and
 	// how many literals are looked for before it: for tests and the
 	// benchmarks.

@@ -57,12 +57,6 @@ int search_queue(const char *const subdirs[], const char *pattern)
 
 void dispatch_match(const FTSENT *entry)
 {
-	// The walker is in the file's directory and expects to be there
-	// when it reads on; the operations name files from the queue
-	// directory. Keep this one to come back to.
-	unique_fd kept(open(".", O_RDONLY | O_DIRECTORY));
-	if (!kept)
-		return;
 	enum { none, yank, remove, expire } operation = none;
 	if (settings.do_yank == 1)
 		operation = yank;
@@ -71,6 +65,12 @@ void dispatch_match(const FTSENT *entry)
 	else if (settings.do_expire == 1)
 		operation = expire;
 	if (operation == none)
+		return;
+	// The walker is in the file's directory and expects to be there
+	// when it reads on; the operations name files from the queue
+	// directory. Keep this one to come back to.
+	unique_fd kept(open(".", O_RDONLY | O_DIRECTORY));
+	if (!kept)
 		return;
 	// The reports go to standard error: let the verdict line they
 	// belong to go out first, also when both channels share a pipe.
@@ -99,15 +99,29 @@ static content_pattern run_pattern;
 static std::string compiled_text;
 static int compiled_flags = -1;
 
+// Larger files are read in two steps: the first part may settle the
+// verdict (a match near the top, a NUL byte), and the rest is not read.
+static constexpr size_t first_part = 64 * 1024;
+
+static int verdict_from_part(const char *part, size_t length)
+{
+	return run_pattern.verdict_from_part(part, length);
+}
+
 int match_file(const char *path, const char *pattern)
 {
 	if (path == nullptr || pattern == nullptr)
 		return -1;
-	file_text text = load_file(path);
+	int flags = static_cast<int>(settings.regex_flags);
+	bool compiled = compiled_flags == flags && compiled_text == pattern;
+	int early = -1;
+	file_text text = load_file(path, compiled ? verdict_from_part : nullptr,
+	    &early);
+	if (early != -1)
+		return early == 1 ? 0 : -1;
 	if (!text)
 		return -1;
-	int flags = static_cast<int>(settings.regex_flags);
-	if (compiled_flags != flags || compiled_text != pattern) {
+	if (!compiled) {
 		int rc = run_pattern.compile(pattern, flags);
 		if (rc != 0) {
 			compiled_flags = -1;
@@ -125,9 +139,29 @@ int match_file(const char *path, const char *pattern)
 	return run_pattern.matches(text.bytes.get(), text.length) == 1 ? 0 : -1;
 }
 
-file_text load_file(const char *path)
+// Reads bytes [from, to) of the file into buf. A read returns at most
+// about 2 GiB, and a signal may cut it short: read on until all is in.
+// false when the file ended early or the read failed.
+static bool read_range(int fd, char *buf, size_t from, size_t to)
+{
+	while (from < to) {
+		ssize_t n = read(fd, buf + from, to - from);
+		if (n > 0)
+			from += static_cast<size_t>(n);
+		else if (n == -1 && errno == EINTR)
+			continue;
+		else
+			return false;
+	}
+	return true;
+}
+
+file_text load_file(const char *path, int (*decide)(const char *, size_t),
+    int *verdict)
 {
 	file_text text;
+	if (verdict != nullptr)
+		*verdict = -1;
 	if (path == nullptr)
 		return text;
 	// A file gone since the walk saw it, or one we may not read, is
@@ -150,24 +184,26 @@ file_text load_file(const char *path)
 		perror("malloc()");
 		return text;
 	}
-	bytes.get()[want] = '\0';
-	// One read returns at most about 2 GiB, and a signal may cut it
-	// short: read on until the whole length is in.
+	char *buf = bytes.get();
 	size_t got = 0;
-	while (got < want) {
-		ssize_t n = read(fd.get(), bytes.get() + got, want - got);
-		if (n > 0)
-			got += static_cast<size_t>(n);
-		else if (n == -1 && errno == EINTR)
-			continue;
-		else
-			break;	// the file ended early, or the read failed
+	if (decide != nullptr && verdict != nullptr && want > first_part) {
+		if (!read_range(fd.get(), buf, 0, first_part)) {
+			fprintf(stderr, "%s: read() too short\n",
+			    program_invocation_short_name);
+			return text;
+		}
+		buf[first_part] = '\0';	// the next read writes over it
+		*verdict = decide(buf, first_part);
+		if (*verdict != -1)
+			return text;
+		got = first_part;
 	}
-	if (got != want) {
+	if (!read_range(fd.get(), buf, got, want)) {
 		fprintf(stderr, "%s: read() too short\n",
 		    program_invocation_short_name);
 		return text;
 	}
+	buf[want] = '\0';
 	text.bytes = std::move(bytes);
 	text.length = want;
 	return text;

@@ -37,6 +37,11 @@ void dispatch_match(const FTSENT *entry);
 int match_file(const char *path, const char *pattern);
 
 // The whole file, or its first max_bytes bytes when that is set.
-file_text load_file(const char *path);
+// Given decide and verdict, a file longer than one part is read in two:
+// decide sees the first part (NUL-terminated) and when it returns 0 or 1,
+// that is stored in *verdict and the rest is not read (no bytes are
+// returned then). Otherwise *verdict is -1.
+file_text load_file(const char *path,
+    int (*decide)(const char *, size_t) = nullptr, int *verdict = nullptr);
 
 #endif

@@ -581,6 +581,7 @@ struct surroundings {
 class writer {
 public:
 	bool ok = true;
+	bool looks_ahead = false;	// \z, \b or \B written
 
 	std::string write(const node &n, const surroundings &around);
 
@@ -645,18 +646,22 @@ std::string writer::anchor(anchor_kind kind, const surroundings &around)
 	case anchor_kind::text_start:
 		return "\\A";
 	case anchor_kind::text_end:
+		looks_ahead = true;
 		return "\\z";
 	case anchor_kind::line_start:
 		if (around.before_always_empty)
 			return "\\A";
 		return give_up();
 	case anchor_kind::line_end:
+		looks_ahead = true;
 		if (around.after_always_empty)
 			return "\\z";
 		return give_up();
 	case anchor_kind::word_edge:
+		looks_ahead = true;
 		return "\\b";
 	case anchor_kind::not_word_edge:
+		looks_ahead = true;
 		return "\\B";
 	case anchor_kind::word_start:
 	case anchor_kind::word_end:
@@ -695,14 +700,17 @@ std::string writer::concat(const node &n, const surroundings &around)
 	for (size_t i = 0; i < kids.size(); i++) {
 		here.after_always_empty =
 		    around.after_always_empty && after_zero[i + 1];
-		if (word_only[i])
-			out += set(kids[i].set & word_);
-		else if (kids[i].kind == node_kind::anchor &&
+		bool word_anchor = kids[i].kind == node_kind::anchor &&
 		    (kids[i].anchor == anchor_kind::word_start ||
-		    kids[i].anchor == anchor_kind::word_end))
+		    kids[i].anchor == anchor_kind::word_end);
+		if (word_only[i]) {
+			out += set(kids[i].set & word_);
+		} else if (word_anchor) {
+			looks_ahead = true;
 			out += around.repeated ? give_up() : "\\b";
-		else
+		} else {
 			out += write(kids[i], here);
+		}
 		here.before_always_empty =
 		    here.before_always_empty && zero_width(kids[i]);
 	}
@@ -877,6 +885,7 @@ int translate_pattern(const char *pattern, int cflags, translation &out)
 	if (w.ok) {
 		out.linear = std::move(linear);
 		out.translated = true;
+		out.prefix_match_holds = !w.looks_ahead;
 	}
 	return 0;
 }

@@ -21,6 +21,10 @@ struct translation {
 	// when some construct has no certain counterpart there.
 	std::string linear;
 	bool translated = false;
+	// Whether a match in the first part of a text is a match in the
+	// whole: true unless the pattern asserts something about the end of
+	// the text or about the byte after a position.
+	bool prefix_match_holds = false;
 	// Literals every match contains; any may be absent from this list.
 	std::vector<required_literal> literals;
 };

@@ -286,6 +286,54 @@ TEST_F(Loading, NothingToLoadIsSilent)
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// Files over 64 KiB may be settled by their first 64 KiB. The verdict must
+// be the one the whole text gets, right at the edge of that part too.
+TEST_F(Loading, LargeFilesKeepTheVerdictOfTheirWholeText)
+{
+	const std::string dir = tmp_.path();
+	const size_t part = 64 * 1024, size = 200 * 1024;
+	auto verdict = [&](const std::string &pattern, std::string text) {
+		test::write_file(dir + "/small", "s");
+		test::write_file(dir + "/big", text);
+		// The small file compiles the pattern; the big one then goes
+		// the two-part way.
+		match_file((dir + "/small").c_str(), pattern.c_str());
+		return match_file((dir + "/big").c_str(), pattern.c_str()) == 0;
+	};
+	std::string filler(size, 'y');
+
+	std::string nul_early = filler;
+	nul_early[100] = '\0';
+	nul_early.replace(150000, 5, "after");
+	nul_early.replace(0, 4, "head");
+	EXPECT_FALSE(verdict("after", nul_early));	// past the NUL
+	EXPECT_TRUE(verdict("^head", nul_early));
+
+	std::string top = filler;
+	top.replace(10, 7, "jackpot");
+	EXPECT_TRUE(verdict("jackpot", top));
+	EXPECT_TRUE(verdict("y*jackpot", top));
+
+	// Assertions about what follows are never taken from the part.
+	std::string edge = filler;
+	edge[part - 1] = 'x';		// the last byte of the first part
+	EXPECT_FALSE(verdict("x\\b", edge));
+	EXPECT_FALSE(verdict("x$", edge));
+	EXPECT_FALSE(verdict("x\\'", edge));
+	EXPECT_TRUE(verdict("x\\B", edge));
+	std::string ends = filler;
+	ends[part - 1] = 'x';
+	ends.back() = 'x';
+	EXPECT_TRUE(verdict("yx$", ends));
+
+	// The whole file is still read when the part does not settle it.
+	std::string late = filler;
+	late.replace(size - 7, 7, "jackpot");
+	EXPECT_TRUE(verdict("jackpot", late));
+	settings.max_bytes = static_cast<int64_t>(size - 1);
+	EXPECT_FALSE(verdict("jackpot", late));
+}
+
 TEST_F(Loading, MissingPatternNeverMatches)
 {
 	const std::string p = tmp_.path() + "/m";
