@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -102,8 +101,8 @@ TEST(Install, ReleaseBinaryIsHardened)
 	    << "not position-independent:\n" << header.out;
 
 	Result dynamic = test::run_program(readelf, {"-dW", bin});
-	EXPECT_TRUE(std::regex_search(dynamic.out,
-	    std::regex(R"(\(FLAGS\)\s+BIND_NOW|\(FLAGS_1\)\s+Flags:.*\bNOW\b)")))
+	EXPECT_TRUE(dynamic.out.find("BIND_NOW") != std::string::npos ||
+	    dynamic.out.find("Flags: NOW") != std::string::npos)
 	    << "no BIND_NOW, so only partial RELRO:\n" << dynamic.out;
 
 	Result segments = test::run_program(readelf, {"-lW", bin});
@@ -113,8 +112,12 @@ TEST(Install, ReleaseBinaryIsHardened)
 	Result symbols = test::run_program(readelf, {"--dyn-syms", "-W", bin});
 	EXPECT_NE(symbols.out.find("__stack_chk_fail"), std::string::npos)
 	    << "no stack protector";
-	EXPECT_TRUE(std::regex_search(symbols.out,
-	    std::regex(R"(__\w+_chk\b)"))) << "no fortified calls";
+	size_t checked_calls = 0;
+	for (size_t at = 0; (at = symbols.out.find("_chk", at)) !=
+	     std::string::npos; at++)
+		checked_calls += at < 6 ||
+		    symbols.out.compare(at - 6, 6, "_stack") != 0;
+	EXPECT_GT(checked_calls, 0u) << "no fortified calls";
 }
 
 TEST(DebianPackage, InstallsWithDpkgIntoAThrowawayRoot)

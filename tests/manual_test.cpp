@@ -3,7 +3,6 @@
 // really uses.
 #include "support.h"
 
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -31,14 +30,14 @@ std::set<char> usage_options()
 	EXPECT_EQ(r.status, 1);
 	std::set<char> letters;
 	std::istringstream lines(r.err);
-	const std::regex option(R"((?:^|[ ,])-(\S))");
 	for (std::string line; std::getline(lines, line);) {
 		if (line.rfind("  -", 0) != 0)
 			continue;
 		std::string column = line.substr(0, line.find('\t'));
-		for (std::sregex_iterator it(column.begin(), column.end(), option);
-		     it != std::sregex_iterator(); ++it)
-			letters.insert((*it)[1].str()[0]);
+		for (size_t i = 0; i + 1 < column.size(); i++)
+			if (column[i] == '-' && (i == 0 || column[i - 1] == ' ' ||
+			    column[i - 1] == ',') && column[i + 1] != ' ')
+				letters.insert(column[i + 1]);
 	}
 	return letters;
 }
