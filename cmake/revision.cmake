@@ -1,6 +1,7 @@
-# Writes OUTPUT with the revision of SOURCE_DIR as reported by git, or a
-# fixed text outside a git checkout. The file is only rewritten when the
-# revision changed, so an unchanged tree does not relink.
+# Writes OUTPUT with the version and the revision of SOURCE_DIR as
+# reported by git, or a fixed text outside a git checkout. The file is
+# only rewritten when the text changed, so an unchanged tree does not
+# relink.
 execute_process(
   COMMAND git describe --always --dirty --tags
   WORKING_DIRECTORY ${SOURCE_DIR}
@@ -11,7 +12,7 @@ execute_process(
 if(NOT status EQUAL 0 OR rev STREQUAL "")
   set(rev "unknown-revision")
 endif()
-set(text "#define SPOOLSIFT_REVISION \"${rev}\"\n")
+set(text "#define SPOOLSIFT_REVISION \"${VERSION} (${rev})\"\n")
 if(EXISTS ${OUTPUT})
   file(READ ${OUTPUT} old)
 endif()

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -268,6 +269,28 @@ Result run_in_mount_namespace(const std::string &setup,
 	RunOptions opts;
 	opts.argv0 = "unshare";
 	return run_program("/usr/bin/unshare", argv, opts);
+}
+
+Result run_shell_in_mount_namespace(const std::string &script)
+{
+	RunOptions opts;
+	opts.argv0 = "unshare";
+	return run_program("/usr/bin/unshare",
+	    {"--mount", "--propagation", "private", "/bin/sh", "-ec",
+		"mount -t tmpfs tmpfs /var\n" + script},
+	    opts);
+}
+
+std::string find_program(const std::string &name)
+{
+	const char *path = getenv("PATH");
+	std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+	for (std::string dir; std::getline(dirs, dir, ':');) {
+		std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+		if (access(candidate.c_str(), X_OK) == 0)
+			return candidate;
+	}
+	return "";
 }
 
 void QueueRun::SetUp()

@@ -90,6 +90,14 @@ bool can_unshare_mount();
 Result run_in_mount_namespace(const std::string &setup,
     const std::vector<std::string> &args);
 
+// Runs script with /bin/sh -e inside a private mount namespace in which
+// /var is a fresh tmpfs, for commands written against the default queue
+// path: the script mounts a test queue there itself.
+Result run_shell_in_mount_namespace(const std::string &script);
+
+// The absolute path of a program found in PATH, or "" when there is none.
+std::string find_program(const std::string &name);
+
 // A fresh queue directory with the seven message subdirectories, the
 // hashed ones split 23 ways, for one end-to-end scenario.
 class QueueRun : public ::testing::Test {
