@@ -36,7 +36,8 @@ std::string file_digest(const std::string &path)
 		ADD_FAILURE() << "cannot read " << path << ": " << strerror(errno);
 		return "";
 	}
-	std::vector<unsigned char> buf(1 << 20);
+	// One buffer for every file: a queue has thousands of small ones.
+	static std::vector<unsigned char> buf(1 << 16);
 	ssize_t n;
 	while ((n = read(fd, buf.data(), buf.size())) > 0)
 		for (ssize_t i = 0; i < n; i++) {
