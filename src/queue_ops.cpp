@@ -5,8 +5,8 @@
 #include "settings.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
@@ -136,6 +136,33 @@ int act_on(bool yank, const char *from, const std::string &to)
 	return 0;
 }
 
+// The signals that end a run from outside (^C, kill, a hangup, a closed
+// pipe) are held while one message is moved or deleted and delivered
+// right after: a run that is stopped leaves each message either whole in
+// the queue or wholly taken, never split between the two.
+class signals_held {
+public:
+	signals_held()
+	{
+		sigset_t ending;
+		sigemptyset(&ending);
+		for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM})
+			sigaddset(&ending, sig);
+		held_ = sigprocmask(SIG_BLOCK, &ending, &saved_) == 0;
+	}
+	~signals_held()
+	{
+		if (held_)
+			sigprocmask(SIG_SETMASK, &saved_, nullptr);
+	}
+	signals_held(const signals_held &) = delete;
+	signals_held &operator=(const signals_held &) = delete;
+
+private:
+	sigset_t saved_;
+	bool held_;
+};
+
 // Yank (yank true) or delete every queue file of the message that name
 // carries. The split path is tried first, whatever it is; only when it
 // is missing does the flat path count, and then only a regular file.
@@ -172,6 +199,7 @@ int take_message(bool yank, const char *name)
 			return -1;
 		paths.flat[i] = std::move(*flat);
 	}
+	const signals_held held;
 	if (yank) {
 		if (const std::string *taken = taken_yank_path(paths)) {
 			fprintf(stderr, "remove_file(%s): %s already exists\n",
@@ -189,6 +217,11 @@ int take_message(bool yank, const char *name)
 			count++;
 			continue;
 		}
+		// Below the split a message's split path runs through its own
+		// flat file ("todo/12/12" through "todo/12"): then there is
+		// no split path, and the flat file is the message's.
+		if (errno == ENOTDIR && split.starts_with(flat + "/"))
+			errno = ENOENT;
 		if (errno != ENOENT) {
 			perror(t.failed_call);
 			continue;
@@ -295,12 +328,22 @@ int expire_file(const char *name)
 		fputs("expire_file(): unable to create old name\n", stderr);
 		return -1;
 	}
-	struct timeval times[2] = {};
+	// The info file itself, never what a link there points to: a link
+	// could name any file on the host, and qmail's time is not the
+	// link's own. So no call below follows a link at the path.
+	struct stat st;
+	bool have_status = lstat(path->c_str(), &st) == 0;
+	if (have_status && S_ISLNK(st.st_mode)) {
+		if (settings.verbose >= 2)
+			fprintf(stderr, "expire_file(%s): not a file\n",
+			    path->c_str());
+		return 0;
+	}
+	struct timespec times[2] = {};
 	if (settings.expire_when > 0) {
 		times[0].tv_sec = times[1].tv_sec = settings.expire_when;
 	} else {
-		struct stat st;
-		if (stat(path->c_str(), &st) == -1) {
+		if (!have_status) {
 			if (errno != ENOENT)
 				perror("stat()");
 			else if (settings.verbose >= 2)
@@ -323,8 +366,14 @@ int expire_file(const char *name)
 		times[0].tv_sec = atime;
 		times[1].tv_sec = mtime;
 	}
-	if (utimes(path->c_str(), times) == -1) {
-		if (errno == ENOENT && settings.verbose >= 2)
+	if (utimensat(AT_FDCWD, path->c_str(), times, AT_SYMLINK_NOFOLLOW) ==
+	    -1) {
+		// A missing info file is normal (the message is not that far
+		// along); anything else, a read-only queue say, is a failure
+		// the administrator must hear of.
+		if (errno != ENOENT)
+			perror("utimes()");
+		else if (settings.verbose >= 2)
 			fprintf(stderr, "expire_file(%s): not a file\n",
 			    path->c_str());
 		return 0;

@@ -51,7 +51,9 @@ int zone_dst_flag(const char *arg)
 // leaves the process in it, and a second -q is named from the first.
 int open_queue_option(const char *dir)
 {
-	int fd = open(dir, O_RDONLY);
+	// O_NONBLOCK: a FIFO or device given by mistake must not hang the
+	// open; it is refused by the fchdir like any other non-directory.
+	int fd = open(dir, O_RDONLY | O_NONBLOCK);
 	if (fd == -1) {
 		perror("open()");
 		return -1;

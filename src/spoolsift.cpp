@@ -23,7 +23,8 @@ namespace {
 // Without -q: the default queue, entered and kept open for the run.
 int open_default_queue()
 {
-	int fd = open(default_queue, O_RDONLY);
+	// O_NONBLOCK: whatever stands there, the open must not hang.
+	int fd = open(default_queue, O_RDONLY | O_NONBLOCK);
 	if (fd == -1) {
 		fprintf(stderr,
 		    "no queue directory specified and %s doesn't exist\n",

@@ -183,6 +183,32 @@ TEST_F(Yank, NameWithTrailingTextActsOnItsNumber)
 	EXPECT_TRUE(has("mess/8/100.tmp"));
 }
 
+// Below the split a message's split path runs through its own flat
+// file: "todo/12/12" through "todo/12". That path is missing, not an
+// error, and the flat file is found.
+TEST_F(Yank, FlatFilesOfANumberBelowTheSplitAreFound)
+{
+	put("mess/12/12", "x");
+	put("info/12/12", "F");
+	put("todo/12", "");
+	put("bounce/12", "b");
+	test::make_dirs(qpath("yanked"));
+	Result r = run({"-r", "-q", queue_});
+	EXPECT_EQ(r.err, "moved mess/12/12 to yanked/12.mess\n"
+			 "moved info/12/12 to yanked/12.info\n"
+			 "moved todo/12 to yanked/12.todo\n"
+			 "moved bounce/12 to yanked/12.bounce\n"
+			 "1 file(s) match\n");
+	EXPECT_FALSE(has("todo/12"));
+	EXPECT_EQ(test::read_file(qpath("yanked/12.bounce")), "b");
+
+	put("mess/12/12", "x");
+	put("todo/12", "");
+	r = run({"-d", "-q", queue_});
+	EXPECT_EQ(r.err, "remove mess/12/12\nremove todo/12\n1 file(s) match\n");
+	EXPECT_FALSE(has("todo/12"));
+}
+
 TEST_F(Yank, SplitOfOneAndAnAbsoluteYankDirectory)
 {
 	put("mess/0/100", "x");

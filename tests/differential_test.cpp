@@ -241,7 +241,9 @@ private:
 			    "\\S", "\\b", "\\B", "\\<", "\\>", "\\`", "\\'"};
 			return gnu[pick(sizeof gnu / sizeof *gnu)];
 		}
-		if (kind < 85)
+		// Back-references stay outside groups: regexec itself crashes
+		// on some inside repeated ones, e.g. "()+(}{,0}\\1){1,}+".
+		if (kind < 85 && depth_ == 0)
 			return chance(70) ? "\\1" : "\\2";
 		if (kind < 93) {
 			static const char escapable[] = ".*[]^$\\{}()|+?anAx-";

@@ -158,6 +158,19 @@ TEST_F(Refusals, QueueThatCannotBeOpenedOrEntered)
 	EXPECT_EQ(r.out, "");
 }
 
+// A FIFO (or a device) given for the queue by mistake is refused like
+// any other non-directory, at once: the open must not wait for a writer.
+TEST_F(Refusals, FifoGivenAsTheQueueIsRefusedWithoutHanging)
+{
+	const std::string fifo = tmp_.path() + "/fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	Result r = test::run_program("/usr/bin/timeout",
+	    {"10", test::spoolsift_bin, "-q", fifo});
+	EXPECT_EQ(r.status, 1) << "124 means the open hung";
+	EXPECT_EQ(r.err, std::string("fchdir(): ") + strerror(ENOTDIR) + "\n");
+	EXPECT_EQ(r.out, "");
+}
+
 // --- echoes of the expire options -----------------------------------------
 
 using Echoes = QueueRun;

@@ -165,80 +165,11 @@ bool read_by_search(const std::string &path)
 	    (path.starts_with("yanked/") && path.ends_with(".mess"));
 }
 
-std::string show(const timespec &t)
+// Whether got is the tree want describes, apart from the access times
+// of what the search reads.
+::testing::AssertionResult same_queue(const Tree &want, const Tree &got)
 {
-	return std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
-}
-
-bool same_time(const timespec &a, const timespec &b)
-{
-	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Whether got is the tree want describes. Directory times change with
-// their entries, and any change of a file moves its status-change time,
-// so neither is compared. On failure, names the first few entries that
-// differ and how, not the whole tree.
-::testing::AssertionResult same_tree(const Tree &want, const Tree &got)
-{
-	std::vector<std::string> diffs;
-	for (const auto &[path, w] : want) {
-		auto it = got.find(path);
-		if (it == got.end()) {
-			diffs.push_back(path + ": missing");
-			continue;
-		}
-		const test::entry_state &g = it->second;
-		std::string how;
-		if (g.mode != w.mode)
-			how += " mode";
-		if (!S_ISDIR(w.mode)) {
-			if (g.size != w.size)
-				how += " size";
-			if (g.digest != w.digest)
-				how += " content";
-			if (!same_time(g.mtime, w.mtime))
-				how += " mtime " + show(g.mtime) + " want " +
-				    show(w.mtime);
-			if (!read_by_search(path) &&
-			    !same_time(g.atime, w.atime))
-				how += " atime " + show(g.atime) + " want " +
-				    show(w.atime);
-		}
-		if (!how.empty())
-			diffs.push_back(path + ":" + how);
-	}
-	for (const auto &[path, g] : got)
-		if (want.count(path) == 0)
-			diffs.push_back(path + ": unexpected");
-	if (diffs.empty())
-		return ::testing::AssertionSuccess();
-	const size_t shown = 20;
-	auto failure = ::testing::AssertionFailure();
-	failure << diffs.size() << " of " << want.size()
-		<< " entries differ:";
-	for (size_t i = 0; i < diffs.size() && i < shown; i++)
-		failure << "\n  " << diffs[i];
-	if (diffs.size() > shown)
-		failure << "\n  ...";
-	return failure;
-}
-
-// The tree before a run. Taking a snapshot reads every file, which may
-// itself move access times (always under strictatime, once since the
-// last change under relatime); so the access times are the ones that
-// reading left, and only what the run does afterwards shows.
-Tree snapshot_before(const std::string &root)
-{
-	Tree tree = test::tree_snapshot(root);
-	for (auto &[path, e] : tree) {
-		struct stat st;
-		if (lstat((root + "/" + path).c_str(), &st) == 0)
-			e.atime = st.st_atim;
-		else
-			ADD_FAILURE() << path << ": " << strerror(errno);
-	}
-	return tree;
+	return test::same_tree(want, got, read_by_search);
 }
 
 // A freshly generated queue per test, and which of its messages carry
@@ -298,7 +229,7 @@ protected:
 
 TEST_F(NothingLost, SearchNamesExactlyTheMessagesHoldingTheWord)
 {
-	const Tree before = snapshot_before(queue_);
+	const Tree before = test::settled_snapshot(queue_);
 	Result r = run({"-p", word});
 	EXPECT_EQ(r.status, 0);
 
@@ -309,7 +240,7 @@ TEST_F(NothingLost, SearchNamesExactlyTheMessagesHoldingTheWord)
 	EXPECT_EQ(test::sorted_lines(r.out), want);
 	EXPECT_EQ(matched_set(r.out), spam_);
 	EXPECT_EQ(r.err, std::to_string(spam_.size()) + " file(s) match\n");
-	EXPECT_TRUE(same_tree(before, test::tree_snapshot(queue_)));
+	EXPECT_TRUE(same_queue(before, test::tree_snapshot(queue_)));
 }
 
 // One queue through three yanks: the first takes every spam file, the
@@ -320,7 +251,7 @@ TEST_F(NothingLost, SearchNamesExactlyTheMessagesHoldingTheWord)
 TEST_F(NothingLost, YankTakesEverySpamFileOnceAndNeverReplacesAnEarlierOne)
 {
 	test::make_dirs(queue_ + "/yanked");
-	const Tree before = snapshot_before(queue_);
+	const Tree before = test::settled_snapshot(queue_);
 	const prediction want = predict(before, spam_, action::yank);
 	// The spam messages are in every state: the flat subdirectories are
 	// among those emptied, not only the hashed ones.
@@ -330,17 +261,17 @@ TEST_F(NothingLost, YankTakesEverySpamFileOnceAndNeverReplacesAnEarlierOne)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(matched_set(r.out), spam_);
 	EXPECT_EQ(r.err, expected_err(want, r.out));
-	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+	EXPECT_TRUE(same_queue(want.tree, test::tree_snapshot(queue_)));
 
 	// Again: no spam is left in the queue, so nothing moves.
-	const Tree yanked = snapshot_before(queue_);
+	const Tree yanked = test::settled_snapshot(queue_);
 	r = run({"-r", "-p", word});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "0 file(s) match\n");
 	EXPECT_EQ(test::sorted_lines(r.out).size(),
 	    messages_.size() - spam_.size());
 	EXPECT_TRUE(matched(r.out).empty());
-	EXPECT_TRUE(same_tree(yanked, test::tree_snapshot(queue_)));
+	EXPECT_TRUE(same_queue(yanked, test::tree_snapshot(queue_)));
 
 	// A copy of one yanked message back in its places: the spam message
 	// with the most files, so flat ones are among them.
@@ -363,18 +294,18 @@ TEST_F(NothingLost, YankTakesEverySpamFileOnceAndNeverReplacesAnEarlierOne)
 	}
 	ASSERT_TRUE(flat) << back << " has no file in a flat subdirectory";
 
-	const Tree restored = snapshot_before(queue_);
+	const Tree restored = test::settled_snapshot(queue_);
 	r = run({"-r", "-p", word});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(matched(r.out), std::vector<std::string>{back});
 	EXPECT_EQ(r.err, "remove_file(" + back + "): yanked/" + back +
 		".mess already exists\n1 file(s) match\n");
-	EXPECT_TRUE(same_tree(restored, test::tree_snapshot(queue_)));
+	EXPECT_TRUE(same_queue(restored, test::tree_snapshot(queue_)));
 }
 
 TEST_F(NothingLost, DeleteRemovesEverySpamFileAndNothingElse)
 {
-	const Tree before = snapshot_before(queue_);
+	const Tree before = test::settled_snapshot(queue_);
 	const prediction want = predict(before, spam_, action::remove);
 	ASSERT_EQ(taken_by_subdir(before, want).size(), std::size(subdirs));
 
@@ -382,14 +313,14 @@ TEST_F(NothingLost, DeleteRemovesEverySpamFileAndNothingElse)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(matched_set(r.out), spam_);
 	EXPECT_EQ(r.err, expected_err(want, r.out));
-	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+	EXPECT_TRUE(same_queue(want.tree, test::tree_snapshot(queue_)));
 }
 
 // Both kinds of expire on one queue, each from where the one before left
 // it: first a shift back from each info file's own times, then a date.
 TEST_F(NothingLost, ExpireChangesOnlyTheTimesOfSpamInfoFiles)
 {
-	Tree before = snapshot_before(queue_);
+	Tree before = test::settled_snapshot(queue_);
 	prediction want = predict(before, spam_, action::expire, {86400, 0});
 	size_t with_info = 0;
 	for (const auto &[name, lines] : want.lines)
@@ -403,10 +334,10 @@ TEST_F(NothingLost, ExpireChangesOnlyTheTimesOfSpamInfoFiles)
 	EXPECT_EQ(matched_set(r.out), spam_);
 	EXPECT_EQ(r.err, expected_err(want, r.out,
 	    "Offsetting timestamps by 86400 seconds \n"));
-	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+	EXPECT_TRUE(same_queue(want.tree, test::tree_snapshot(queue_)));
 
 	const std::string date = "Mon Jan  1 00:00:00 UTC 2024";
-	before = snapshot_before(queue_);
+	before = test::settled_snapshot(queue_);
 	want = predict(before, spam_, action::expire, {0, 1704067200});
 	test::RunOptions opts;
 	opts.env = {"TZ=UTC0"};
@@ -415,7 +346,7 @@ TEST_F(NothingLost, ExpireChangesOnlyTheTimesOfSpamInfoFiles)
 	EXPECT_EQ(matched_set(r.out), spam_);
 	EXPECT_EQ(r.err, expected_err(want, r.out,
 	    "time in seconds: 1704067200 [ " + date + " ]\n"));
-	EXPECT_TRUE(same_tree(want.tree, test::tree_snapshot(queue_)));
+	EXPECT_TRUE(same_queue(want.tree, test::tree_snapshot(queue_)));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,16 +27,28 @@ namespace test {
 namespace {
 
 // FNV-1a over the whole content: enough to see any change to a file.
-std::string digest(const std::string &data)
+// Read in pieces, so that a message of gigabytes costs no more memory
+// than a small one.
+std::string file_digest(const std::string &path)
 {
 	unsigned long long h = 1469598103934665603ULL;
-	for (unsigned char c : data) {
-		h ^= c;
-		h *= 1099511628211ULL;
+	int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+	if (fd == -1) {
+		ADD_FAILURE() << "cannot read " << path << ": " << strerror(errno);
+		return "";
 	}
-	char buf[17];
-	snprintf(buf, sizeof buf, "%016llx", h);
-	return buf;
+	// One buffer for every file: a queue has thousands of small ones.
+	static std::vector<unsigned char> buf(1 << 16);
+	ssize_t n;
+	while ((n = read(fd, buf.data(), buf.size())) > 0)
+		for (ssize_t i = 0; i < n; i++) {
+			h ^= buf[i];
+			h *= 1099511628211ULL;
+		}
+	close(fd);
+	char text[17];
+	snprintf(text, sizeof text, "%016llx", h);
+	return text;
 }
 
 void drain(int out_fd, int err_fd, Result &r)
@@ -117,8 +130,10 @@ Result run_program(const std::string &program,
 	close(err[1]);
 	drain(out[0], err[0], r);
 	int st = 0;
-	while (waitpid(pid, &st, 0) == -1 && errno == EINTR)
+	struct rusage usage = {};
+	while (wait4(pid, &st, 0, &usage) == -1 && errno == EINTR)
 		;
+	r.max_rss_kb = usage.ru_maxrss;
 	r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 	return r;
 }
@@ -202,7 +217,7 @@ std::map<std::string, entry_state> tree_snapshot(const std::string &root)
 		e.mtime = st.st_mtim;
 		e.ctime = st.st_ctim;
 		if (S_ISREG(st.st_mode))
-			e.digest = digest(read_file(p).value_or(""));
+			e.digest = file_digest(p);
 		else if (S_ISLNK(st.st_mode))
 			e.digest = "-> " + fs::read_symlink(it->path(), ec).string();
 		tree.emplace(p.substr(root.size() + 1), std::move(e));
@@ -210,6 +225,78 @@ std::map<std::string, entry_state> tree_snapshot(const std::string &root)
 	if (ec)
 		ADD_FAILURE() << "cannot list " << root << ": " << ec.message();
 	return tree;
+}
+
+tree settled_snapshot(const std::string &root)
+{
+	tree t = tree_snapshot(root);
+	for (auto &[path, e] : t) {
+		struct stat st;
+		if (lstat((root + "/" + path).c_str(), &st) == 0)
+			e.atime = st.st_atim;
+		else
+			ADD_FAILURE() << path << ": " << strerror(errno);
+	}
+	return t;
+}
+
+namespace {
+
+std::string show(const timespec &t)
+{
+	return std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
+}
+
+bool same_time(const timespec &a, const timespec &b)
+{
+	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+::testing::AssertionResult same_tree(const tree &want, const tree &got,
+    const std::function<bool(const std::string &)> &read_by_run)
+{
+	std::vector<std::string> diffs;
+	for (const auto &[path, w] : want) {
+		auto it = got.find(path);
+		if (it == got.end()) {
+			diffs.push_back(path + ": missing");
+			continue;
+		}
+		const entry_state &g = it->second;
+		std::string how;
+		if (g.mode != w.mode)
+			how += " mode";
+		if (!S_ISDIR(w.mode)) {
+			if (g.size != w.size)
+				how += " size";
+			if (g.digest != w.digest)
+				how += " content";
+			if (!same_time(g.mtime, w.mtime))
+				how += " mtime " + show(g.mtime) + " want " +
+				    show(w.mtime);
+			if (!(read_by_run && read_by_run(path)) &&
+			    !same_time(g.atime, w.atime))
+				how += " atime " + show(g.atime) + " want " +
+				    show(w.atime);
+		}
+		if (!how.empty())
+			diffs.push_back(path + ":" + how);
+	}
+	for (const auto &[path, g] : got)
+		if (want.count(path) == 0)
+			diffs.push_back(path + ": unexpected");
+	if (diffs.empty())
+		return ::testing::AssertionSuccess();
+	const size_t shown = 20;
+	auto failure = ::testing::AssertionFailure();
+	failure << diffs.size() << " of " << want.size() << " entries differ:";
+	for (size_t i = 0; i < diffs.size() && i < shown; i++)
+		failure << "\n  " << diffs[i];
+	if (diffs.size() > shown)
+		failure << "\n  ...";
+	return failure;
 }
 
 std::string tree_listing(const std::string &root)
@@ -261,10 +348,15 @@ bool can_unshare_mount()
 Result run_in_mount_namespace(const std::string &setup,
     const std::vector<std::string> &args)
 {
+	return run_with_private_mounts(
+	    "mount -t tmpfs tmpfs /var\n" + setup, args);
+}
+
+Result run_with_private_mounts(const std::string &setup,
+    const std::vector<std::string> &args)
+{
 	std::vector<std::string> argv = {"--mount", "--propagation", "private",
-	    "/bin/sh", "-ec",
-	    "mount -t tmpfs tmpfs /var\n" + setup + "\nexec \"$@\"", "sh",
-	    spoolsift_bin};
+	    "/bin/sh", "-ec", setup + "\nexec \"$@\"", "sh", spoolsift_bin};
 	argv.insert(argv.end(), args.begin(), args.end());
 	RunOptions opts;
 	opts.argv0 = "unshare";

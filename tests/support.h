@@ -26,6 +26,7 @@ struct Result {
 	int status = -1;	// exit status, or 128 + signal number
 	std::string out;
 	std::string err;
+	long max_rss_kb = 0;	// peak resident size of the child
 };
 
 struct RunOptions {
@@ -72,6 +73,22 @@ struct entry_state {
 // Every entry under root, by its path relative to root ("mess/8/100").
 std::map<std::string, entry_state> tree_snapshot(const std::string &root);
 
+using tree = std::map<std::string, entry_state>;
+
+// The tree under root before a run. Taking a snapshot reads every file,
+// which may itself move access times (always under strictatime, once
+// since the last change under relatime); so the access times are the
+// ones that reading left, and only what the run does afterwards shows.
+tree settled_snapshot(const std::string &root);
+
+// Whether got is the tree want describes: the same paths, kinds, sizes,
+// contents and times. Directory times change with their entries, and
+// any change of a file moves its status-change time, so neither is
+// compared; nor the access time of paths read_by_run names (files the
+// search reads). On failure, names the first few entries that differ.
+::testing::AssertionResult same_tree(const tree &want, const tree &got,
+    const std::function<bool(const std::string &)> &read_by_run = nullptr);
+
 // Every entry under root (relative path, kind, size, content digest,
 // modification time), one line each and sorted: two listings compare
 // equal when nothing in the tree changed.
@@ -97,6 +114,12 @@ Result run_shell_in_mount_namespace(const std::string &script);
 
 // The absolute path of a program found in PATH, or "" when there is none.
 std::string find_program(const std::string &name);
+
+// Runs spoolsift with args inside a private mount namespace, after the
+// shell commands in setup (run there too, as root): mounts made there
+// vanish with the run and are never seen outside.
+Result run_with_private_mounts(const std::string &setup,
+    const std::vector<std::string> &args);
 
 // A fresh queue directory with the seven message subdirectories, the
 // hashed ones split 23 ways, for one end-to-end scenario.
