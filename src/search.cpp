@@ -101,11 +101,23 @@ static int compiled_flags = -1;
 
 // Larger files are read in two steps: the first part may settle the
 // verdict (a match near the top, a NUL byte), and the rest is not read.
-static constexpr size_t first_part = 64 * 1024;
+// The second step costs a read call, so two steps are kept only while
+// the first part settles at least one file in four.
+static constexpr size_t first_part = 16 * 1024;
+static unsigned long parts_tried, parts_settled;
 
 static int verdict_from_part(const char *part, size_t length)
 {
-	return run_pattern.verdict_from_part(part, length);
+	int verdict = run_pattern.verdict_from_part(part, length);
+	parts_tried++;
+	if (verdict != -1)
+		parts_settled++;
+	return verdict;
+}
+
+static bool parts_pay()
+{
+	return parts_tried < 256 || parts_settled * 4 >= parts_tried;
 }
 
 int match_file(const char *path, const char *pattern)
@@ -115,8 +127,8 @@ int match_file(const char *path, const char *pattern)
 	int flags = static_cast<int>(settings.regex_flags);
 	bool compiled = compiled_flags == flags && compiled_text == pattern;
 	int early = -1;
-	file_text text = load_file(path, compiled ? verdict_from_part : nullptr,
-	    &early);
+	file_text text = load_file(path,
+	    compiled && parts_pay() ? verdict_from_part : nullptr, &early);
 	if (early != -1)
 		return early == 1 ? 0 : -1;
 	if (!text)

@@ -286,12 +286,12 @@ TEST_F(Loading, NothingToLoadIsSilent)
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-// Files over 64 KiB may be settled by their first 64 KiB. The verdict must
+// Files over 16 KiB may be settled by their first 16 KiB. The verdict must
 // be the one the whole text gets, right at the edge of that part too.
 TEST_F(Loading, LargeFilesKeepTheVerdictOfTheirWholeText)
 {
 	const std::string dir = tmp_.path();
-	const size_t part = 64 * 1024, size = 200 * 1024;
+	const size_t part = 16 * 1024, size = 200 * 1024;
 	auto verdict = [&](const std::string &pattern, std::string text) {
 		test::write_file(dir + "/small", "s");
 		test::write_file(dir + "/big", text);
