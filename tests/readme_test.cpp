@@ -139,6 +139,8 @@ protected:
 			    << "\" with an sh block";
 			return {};
 		}
+		// Inside a private mount namespace, over a fresh tmpfs on /var:
+		// the host's /var/qmail is never seen, let alone touched.
 		return test::run_shell_in_mount_namespace(
 		    "mkdir -p /var/qmail/queue\n"
 		    "mount --bind '" + queue_ + "' /var/qmail/queue\n"
