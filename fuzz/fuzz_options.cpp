@@ -97,10 +97,13 @@ outcome model(const std::vector<char *> &argv)
 		o.err += text;
 		o.result = 1;
 	};
+	int rest = argc;	// the first word after the options
 	for (int i = 1; i < argc && o.result == 0; i++) {
 		const char *w = argv[i];
-		if (w[0] != '-' || w[1] == '\0' || strcmp(w, "--") == 0)
+		if (w[0] != '-' || w[1] == '\0' || strcmp(w, "--") == 0) {
+			rest = strcmp(w, "--") == 0 ? i + 1 : i;
 			break;
+		}
 		for (size_t j = 1; w[j] != '\0' && o.result == 0; j++) {
 			const char c = w[j];
 			const char *spec = c == ':' ? nullptr
@@ -226,6 +229,12 @@ outcome model(const std::vector<char *> &argv)
 				break;	// the argument used up the word
 		}
 	}
+	// An acting run refuses any word left after the options.
+	const bool acting = o.s.do_yank == 1 || o.s.do_delete == 1 ||
+	    o.s.do_expire == 1;
+	if (o.result == 0 && acting && rest < argc)
+		refuse(std::string("unexpected argument: ") + argv[rest] + "\n" +
+		    usage_text(o.s.expire_secs));
 	return o;
 }
 

@@ -24,7 +24,16 @@
 
 namespace {
 
-constexpr size_t subdir_count = std::size(queue_subdirs) - 1;
+// The order in which yank and delete take a message's files: qmail's own
+// order when it finishes a message, with mess last. A run killed between
+// two files (SIGKILL, the OOM killer, a power cut) leaves mess in the
+// queue, so the walk finds the message again and a second run takes the
+// rest; and until only mess is left, the todo or info file that tells
+// qmail-send the message is queued is there too.
+constexpr std::array<const char *, 7> removal_order = {
+	"local", "remote", "bounce", "intd", "todo", "info", "mess",
+};
+constexpr size_t subdir_count = removal_order.size();
 
 // What yank and delete say: one algorithm, two sets of words.
 struct twin_texts {
@@ -33,6 +42,7 @@ struct twin_texts {
 	const char *not_a_file;		// %s: the path
 	const char *no_stat_info;	// %s: the path
 	const char *failed_call;	// for perror
+	const char *stopped;		// %s: the name, %s: the path that failed
 };
 
 constexpr twin_texts yank_texts = {
@@ -41,6 +51,7 @@ constexpr twin_texts yank_texts = {
 	"remove_file(%s): not a file\n",
 	"remove_file(%s): no stat info\n",
 	"rename()",
+	"remove_file(%s): %s not moved; the message stays in the queue\n",
 };
 
 constexpr twin_texts delete_texts = {
@@ -49,19 +60,8 @@ constexpr twin_texts delete_texts = {
 	"delete_file(%s): not a file\n",
 	"delete_file(%s): no stat info\n",
 	"unlink()",
+	"delete_file(%s): %s not removed; the rest of the message stays\n",
 };
-
-bool usable(const char *d, unsigned long n)
-{
-	return d != nullptr && n >= 1 && n <= max_message_number;
-}
-
-// The decimal text of a 32-bit number, in buf.
-std::string_view decimal(uint32_t n, std::array<char, 16> &buf)
-{
-	auto end = std::to_chars(buf.data(), buf.data() + buf.size(), n).ptr;
-	return {buf.data(), static_cast<size_t>(end - buf.data())};
-}
 
 std::optional<std::string> joined(std::initializer_list<std::string_view> parts)
 {
@@ -77,9 +77,24 @@ std::optional<std::string> joined(std::initializer_list<std::string_view> parts)
 	}
 }
 
-// One message's paths in every queue subdirectory, built before any file
-// is touched, so that a path that cannot be built stops the operation
-// with nothing moved.
+// The decimal text of n, in buf.
+std::string_view decimal(unsigned long n, std::array<char, 24> &buf)
+{
+	auto end = std::to_chars(buf.data(), buf.data() + buf.size(), n).ptr;
+	return {buf.data(), static_cast<size_t>(end - buf.data())};
+}
+
+// The hashed subdirectory of message n: n mod |split|. For every n below
+// 2^31 this is the remainder qmail itself takes.
+unsigned long bucket_of(unsigned long n)
+{
+	int64_t split = settings.split;
+	return n % static_cast<unsigned long>(split < 0 ? -split : split);
+}
+
+// One message's paths in every queue subdirectory, in removal order,
+// built before any file is touched, so that a path that cannot be built
+// stops the operation with nothing moved.
 struct message_paths {
 	std::array<std::string, subdir_count> split;
 	std::array<std::string, subdir_count> flat;
@@ -113,9 +128,12 @@ const std::string *taken_yank_path(const message_paths &paths)
 	return nullptr;
 }
 
+enum class operation { yank, unlink };
+
 // The operation itself on one source path, and its report line.
-int act_on(bool yank, const char *from, const std::string &to)
+int act_on(operation op, const char *from, const std::string &to)
 {
+	bool yank = op == operation::yank;
 	if (yank ? rename_no_replace(from, to.c_str()) : unlink(from)) {
 		// Linux checks the file system and the target directory
 		// before it looks for the source, so a missing file can come
@@ -134,6 +152,33 @@ int act_on(bool yank, const char *from, const std::string &to)
 	else
 		fprintf(stderr, "remove %s\n", from);
 	return 0;
+}
+
+// Where each file of a yank came from (none: nothing was moved there).
+using moved_from = std::array<const std::string *, subdir_count>;
+
+// A yank that cannot move one file puts back the ones it moved, newest
+// first, so the message stays whole in the queue; each move back is
+// reported like any move, so the report lines always say where every
+// file is. Each refuses to replace: a file that appeared at the queue
+// path meanwhile is not ours to overwrite, and then the yanked file stays
+// where it is, and the line says so.
+void move_back(const char *name, const moved_from &moved,
+    const message_paths &paths)
+{
+	for (size_t i = subdir_count; i-- > 0;) {
+		if (moved[i] == nullptr)
+			continue;
+		const char *yanked = paths.yank[i].c_str();
+		const char *home = moved[i]->c_str();
+		if (rename_no_replace(yanked, home) == 0) {
+			fprintf(stderr, "moved %s to %s\n", yanked, home);
+			continue;
+		}
+		perror("rename()");
+		fprintf(stderr, "remove_file(%s): could not move %s back to "
+		    "%s\n", name, yanked, home);
+	}
 }
 
 // The signals that end a run from outside (^C, kill, a hangup, a closed
@@ -163,11 +208,56 @@ private:
 	bool held_;
 };
 
-// Yank (yank true) or delete every queue file of the message that name
-// carries. The split path is tried first, whatever it is; only when it
-// is missing does the flat path count, and then only a regular file.
-int take_message(bool yank, const char *name)
+// Takes the file of the message in subdirectory i. The split path is
+// tried first, whatever it is; only when it is missing does the flat path
+// count, and then only a regular file. 1: taken from *from. 0: the
+// message has no file there. -1: the file at *from could not be taken,
+// errno says why.
+int take_one(operation op, size_t i, const message_paths &paths,
+    const std::string **from)
 {
+	const twin_texts &t = op == operation::yank ? yank_texts : delete_texts;
+	const std::string &split = paths.split[i];
+	const std::string &flat = paths.flat[i];
+	*from = &split;
+	if (act_on(op, split.c_str(), paths.yank[i]) == 0)
+		return 1;
+	// Below the split a message's split path runs through its own flat
+	// file ("todo/12/12" through "todo/12"): then there is no split
+	// path, and the flat file is the message's.
+	if (errno == ENOTDIR && split.starts_with(flat + "/"))
+		errno = ENOENT;
+	if (errno != ENOENT)
+		return -1;
+	// Nothing at the split path: the subdirectory may be flat. A missing
+	// file is normal here, as most messages have files in only some
+	// subdirectories.
+	if (settings.verbose >= 2)
+		fprintf(stderr, t.not_a_file, split.c_str());
+	struct stat st;
+	if (stat(flat.c_str(), &st) == -1) {
+		if (settings.verbose >= 2)
+			fprintf(stderr, t.no_stat_info, flat.c_str());
+		return 0;
+	}
+	if (!S_ISREG(st.st_mode)) {
+		if (settings.verbose >= 2)
+			fprintf(stderr, t.not_a_file, flat.c_str());
+		return 0;
+	}
+	*from = &flat;
+	if (act_on(op, flat.c_str(), paths.yank[i]) == 0)
+		return 1;
+	return errno == ENOENT ? 0 : -1;	// gone since the stat: fine
+}
+
+// Yank or delete every queue file of the message that name carries. A
+// file that cannot be taken for any reason other than being missing
+// stops the message there: a yank puts back what it moved, a delete
+// keeps the rest, and mess, taken last, is always among what stays.
+int take_message(operation op, const char *name)
+{
+	const bool yank = op == operation::yank;
 	const twin_texts &t = yank ? yank_texts : delete_texts;
 	if (name == nullptr) {
 		fputs(t.no_filename, stderr);
@@ -178,7 +268,7 @@ int take_message(bool yank, const char *name)
 		return -1;
 	message_paths paths;
 	for (size_t i = 0; i < subdir_count; i++) {
-		const char *d = queue_subdirs[i];
+		const char *d = removal_order[i];
 		if (yank) {
 			std::optional<std::string> to = mk_newpath(d, n);
 			if (!to) {
@@ -208,93 +298,99 @@ int take_message(bool yank, const char *name)
 		}
 	}
 
+	moved_from moved{};
 	int count = 0;
 	for (size_t i = 0; i < subdir_count; i++) {
-		const std::string &split = paths.split[i];
-		const std::string &flat = paths.flat[i];
-		const std::string &to = paths.yank[i];
-		if (act_on(yank, split.c_str(), to) == 0) {
-			count++;
-			continue;
-		}
-		// Below the split a message's split path runs through its own
-		// flat file ("todo/12/12" through "todo/12"): then there is
-		// no split path, and the flat file is the message's.
-		if (errno == ENOTDIR && split.starts_with(flat + "/"))
-			errno = ENOENT;
-		if (errno != ENOENT) {
+		const std::string *from = nullptr;
+		int taken = take_one(op, i, paths, &from);
+		if (taken == -1) {
 			perror(t.failed_call);
-			continue;
+			if (yank)
+				move_back(name, moved, paths);
+			fprintf(stderr, t.stopped, name, from->c_str());
+			return -1;
 		}
-		// Nothing at the split path: the subdirectory may be flat.
-		// A missing file is normal here, as most messages have
-		// files in only some subdirectories.
-		if (settings.verbose >= 2)
-			fprintf(stderr, t.not_a_file, split.c_str());
-		struct stat st;
-		if (stat(flat.c_str(), &st) == -1) {
-			if (settings.verbose >= 2)
-				fprintf(stderr, t.no_stat_info, flat.c_str());
-			continue;
-		}
-		if (!S_ISREG(st.st_mode)) {
-			if (settings.verbose >= 2)
-				fprintf(stderr, t.not_a_file, flat.c_str());
-			continue;
-		}
-		if (act_on(yank, flat.c_str(), to) == 0)
+		if (taken == 1) {
+			moved[i] = from;
 			count++;
-		else if (errno != ENOENT)	// gone since the stat: fine
-			perror(t.failed_call);
+		}
 	}
 	return count;
 }
 
 }  // namespace
 
+std::optional<unsigned long> parse_message_number(std::string_view name)
+{
+	size_t slash = name.rfind('/');
+	std::string_view part =
+	    slash == std::string_view::npos ? name : name.substr(slash + 1);
+	// qmail prints its numbers in plain decimal: anything else in the
+	// name, a sign, a space, a leading zero, a suffix, makes it some
+	// other file that merely starts with a message's number.
+	if (part.empty() || part[0] == '0')
+		return std::nullopt;
+	unsigned long n = 0;
+	auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), n);
+	if (ec != std::errc() || end != part.data() + part.size())
+		return std::nullopt;
+	return n;
+}
+
 unsigned long message_number(const char *name)
 {
-	const char *slash = strrchr(name, '/');
-	const char *part = slash != nullptr ? slash + 1 : name;
-	unsigned long n = strtoul(part, nullptr, 10);
-	if (n == 0 || n == ULONG_MAX) {
-		fprintf(stderr, "%s doesn't look like an inode number\n", part);
+	std::optional<unsigned long> n = parse_message_number(name);
+	if (!n) {
+		const char *slash = strrchr(name, '/');
+		fprintf(stderr, "%s doesn't look like an inode number\n",
+		    slash != nullptr ? slash + 1 : name);
 		return 0;
 	}
-	return n;
+	return *n;
+}
+
+int check_split_dir(const char *name, std::string_view dir)
+{
+	std::optional<unsigned long> n = parse_message_number(name);
+	// Directly in mess is the flat layout, which the operations also
+	// look for.
+	if (!n || dir.empty() || settings.split == 0)
+		return 0;
+	std::array<char, 24> buf;
+	if (dir == decimal(bucket_of(*n), buf))
+		return 0;
+	fprintf(stderr, "%s: found in mess/%.*s, but split %d puts it in "
+	    "mess/%lu; check -s\n", name, static_cast<int>(dir.size()),
+	    dir.data(), settings.split, bucket_of(*n));
+	return -1;
 }
 
 std::optional<std::string> mk_oldpath(const char *d, unsigned long n)
 {
 	// A split of 0 is refused when options are read; it is checked
 	// again here because it would be a division by zero.
-	if (!usable(d, n) || settings.split == 0)
+	if (d == nullptr || n == 0 || settings.split == 0)
 		return std::nullopt;
-	// The remainder of a signed 32-bit division: never negative for a
-	// positive n, whatever the sign of split.
-	int32_t bucket = static_cast<int32_t>(n) % settings.split;
-	std::array<char, 16> b, m;
-	return joined({d, "/", decimal(static_cast<uint32_t>(bucket), b), "/",
-	    decimal(static_cast<uint32_t>(n), m)});
+	std::array<char, 24> b, m;
+	return joined({d, "/", decimal(bucket_of(n), b), "/", decimal(n, m)});
 }
 
 std::optional<std::string> mk_flatpath(const char *d, unsigned long n)
 {
-	if (!usable(d, n))
+	if (d == nullptr || n == 0)
 		return std::nullopt;
-	std::array<char, 16> m;
-	return joined({d, "/", decimal(static_cast<uint32_t>(n), m)});
+	std::array<char, 24> m;
+	return joined({d, "/", decimal(n, m)});
 }
 
 std::optional<std::string> mk_newpath(const char *d, unsigned long n)
 {
-	if (!usable(d, n)) {
+	if (d == nullptr || n == 0) {
 		fputs("mk_newpath(): invalid queue\n", stderr);
 		return std::nullopt;
 	}
-	std::array<char, 16> m;
-	return joined({settings.yank_dir, "/",
-	    decimal(static_cast<uint32_t>(n), m), ".", d});
+	std::array<char, 24> m;
+	return joined({settings.yank_dir, "/", decimal(n, m), ".", d});
 }
 
 int rename_no_replace(const char *from, const char *to)
@@ -304,12 +400,12 @@ int rename_no_replace(const char *from, const char *to)
 
 int remove_file(const char *name)
 {
-	return take_message(true, name);
+	return take_message(operation::yank, name);
 }
 
 int delete_file(const char *name)
 {
-	return take_message(false, name);
+	return take_message(operation::unlink, name);
 }
 
 int expire_file(const char *name)

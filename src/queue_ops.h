@@ -10,17 +10,28 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
-// Message numbers the path builders accept: 1 to 2147483647.
-inline constexpr unsigned long max_message_number = 2147483647;
+// The message a file name stands for: its part after the last "/" read as
+// qmail writes a message number (the inode number of its mess file): all
+// decimal digits, no leading zero, within an unsigned long. "100.tmp",
+// "+7", "0100" and "12 34" name no message. None when it names none.
+std::optional<unsigned long> parse_message_number(std::string_view name);
 
-// The number a file name carries: the leading digits after its last "/"
-// ("100.tmp" is 100). 0 when there is none, with the message written.
+// The same, with "... doesn't look like an inode number" written when the
+// name is no message number; 0 then.
 unsigned long message_number(const char *name);
 
-// The three path forms of message n in queue subdirectory d. None when d
-// is missing or n is out of range (only mk_newpath says so), or when
-// memory runs out (said by all three).
+// The walk found message file name in mess/dir ("" for mess itself):
+// 0 when that is where the operations look for it, -1 (with the message
+// written) when the split puts the message elsewhere, so that acting on
+// it would take files of the wrong paths or only some of them. A name
+// that is no message number passes: the operation itself refuses it.
+int check_split_dir(const char *name, std::string_view dir);
+
+// The three path forms of message n in queue subdirectory d, hashed by
+// n mod |split|. None when d is missing or n is 0 (only mk_newpath says
+// so), or when memory runs out (said by all three).
 std::optional<std::string> mk_oldpath(const char *d, unsigned long n);	// split
 std::optional<std::string> mk_flatpath(const char *d, unsigned long n);	// flat
 std::optional<std::string> mk_newpath(const char *d, unsigned long n);	// yank

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 int search_queue(const char *const subdirs[], const char *pattern)
 {
@@ -55,6 +56,31 @@ int search_queue(const char *const subdirs[], const char *pattern)
 	return count;
 }
 
+int flush_listing()
+{
+	errno = 0;
+	if (fflush(stdout) == 0 && !ferror(stdout))
+		return 0;
+	// The error flag may be left from an earlier write that failed.
+	return errno != 0 ? errno : EIO;
+}
+
+namespace {
+
+// The directory below the walk's root in which the walker found entry:
+// "8" for mess/8/100, "" for mess/100 itself.
+std::string_view dir_below_root(const FTSENT *entry)
+{
+	std::string_view path(entry->fts_path, entry->fts_pathlen);
+	size_t root_end = path.find('/');
+	size_t name_start = path.rfind('/');
+	if (root_end == std::string_view::npos || root_end == name_start)
+		return {};
+	return path.substr(root_end + 1, name_start - root_end - 1);
+}
+
+}  // namespace
+
 void dispatch_match(const FTSENT *entry)
 {
 	enum { none, yank, remove, expire } operation = none;
@@ -66,15 +92,24 @@ void dispatch_match(const FTSENT *entry)
 		operation = expire;
 	if (operation == none)
 		return;
+	// The listing is the administrator's record of what was acted on:
+	// it goes out before the action, and the reports on standard error
+	// follow the verdict line they belong to, also when both channels
+	// share a pipe or a file. If it cannot be written, act on nothing.
+	if (int failure = flush_listing()) {
+		fprintf(stderr, "spoolsift: cannot write the listing: %s; "
+		    "stopping before acting on %s\n", strerror(failure),
+		    entry->fts_name);
+		exit(1);
+	}
+	if (check_split_dir(entry->fts_name, dir_below_root(entry)) == -1)
+		return;
 	// The walker is in the file's directory and expects to be there
 	// when it reads on; the operations name files from the queue
 	// directory. Keep this one to come back to.
 	unique_fd kept(open(".", O_RDONLY | O_DIRECTORY));
 	if (!kept)
 		return;
-	// The reports go to standard error: let the verdict line they
-	// belong to go out first, also when both channels share a pipe.
-	fflush(stdout);
 	if (fchdir(settings.queue_fd) == -1) {
 		perror("fchdir(queue_fd)");
 		if (operation == yank)

@@ -29,8 +29,14 @@ int search_queue(const char *const subdirs[], const char *pattern);
 
 // The per-match step: yank, delete or expire the message of a file the
 // walk found matching, as the settings ask, from the queue directory,
-// and return to the walker's directory.
+// and return to the walker's directory. A message whose file lies where
+// the split does not put it is left alone; a listing that cannot be
+// written ends the run before anything more is acted on.
 void dispatch_match(const FTSENT *entry);
+
+// Pushes the verdict lines written so far out to standard output. 0, or
+// the error number of a write that failed, now or earlier in the run.
+int flush_listing();
 
 // 0 when the file's content matches pattern, -1 when it does not or
 // cannot be tested (unreadable file, pattern that does not compile).

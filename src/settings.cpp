@@ -189,6 +189,16 @@ int parse_options(int argc, char *argv[])
 			return 1;
 		}
 	}
+	// A word after the options ends them, and everything after it is
+	// ignored. When that word was meant as a pattern (-d jackpot, a -p
+	// forgotten), an action would take every message: refuse.
+	bool acting = settings.do_yank == 1 || settings.do_delete == 1 ||
+	    settings.do_expire == 1;
+	if (acting && optind < argc) {
+		fprintf(stderr, "unexpected argument: %s\n", argv[optind]);
+		write_usage();
+		return 1;
+	}
 	return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "revision.h"
 #include "search.h"
 #include "settings.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -55,10 +57,36 @@ std::optional<std::string> yank_dir_name()
 	}
 }
 
+// Whether directory fd is the directory at (dev, ino) or lies anywhere
+// below it, found by climbing "..": links and bind mounts lead to the
+// same identities. A climb that cannot go on says no.
+bool lies_within(int fd, dev_t dev, ino_t ino)
+{
+	unique_fd dir(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+	for (int depth = 0; dir && depth < 4096; depth++) {
+		struct stat st;
+		if (fstat(dir.get(), &st) == -1)
+			return false;
+		if (st.st_dev == dev && st.st_ino == ino)
+			return true;
+		unique_fd parent(openat(dir.get(), "..",
+		    O_PATH | O_DIRECTORY | O_CLOEXEC));
+		struct stat up;
+		if (!parent || fstat(parent.get(), &up) == -1 ||
+		    (up.st_dev == st.st_dev && up.st_ino == st.st_ino))
+			return false;	// the root: not within
+		dir = std::move(parent);
+	}
+	return false;
+}
+
 // The moves name the yank directory relative to the queue directory,
 // which is the working directory now: check that very directory, so a
 // relative queue or an absolute yank_dir cannot pass the check for one
-// directory and move into another.
+// directory and move into another. It must be able to take every file
+// of a message by rename, so it shares the queue's file system; and it
+// must lie outside mess, or the walk would list and act on what it has
+// just yanked.
 int check_yank_dir()
 {
 	std::optional<std::string> name = yank_dir_name();
@@ -78,6 +106,21 @@ int check_yank_dir()
 	if (!S_ISDIR(st.st_mode)) {
 		fprintf(stderr, "FATAL: yank_dir [%s] is not a directory.\n",
 		    name->c_str());
+		return -1;
+	}
+	struct stat queue;
+	if (fstat(settings.queue_fd, &queue) == 0 && queue.st_dev != st.st_dev) {
+		fprintf(stderr, "FATAL: yank_dir [%s] is on another file system "
+		    "than the queue.\n", name->c_str());
+		return -1;
+	}
+	struct stat mess;
+	unique_fd yank(open(settings.yank_dir,
+	    O_PATH | O_DIRECTORY | O_CLOEXEC));
+	if (lstat(queue_subdirs[0], &mess) == 0 && S_ISDIR(mess.st_mode) &&
+	    yank && lies_within(yank.get(), mess.st_dev, mess.st_ino)) {
+		fprintf(stderr, "FATAL: yank_dir [%s] is inside the queue's "
+		    "mess directory.\n", name->c_str());
 		return -1;
 	}
 	return 0;
@@ -101,7 +144,14 @@ int main(int argc, char *argv[])
 	const char *pattern =
 	    settings.pattern != nullptr ? settings.pattern : default_pattern;
 	int found = search_queue(queue_subdirs, pattern);
+	// The count comes last, also when both channels go to one file.
+	int failure = flush_listing();
 	if (found >= 0)
 		fprintf(stderr, "%d file(s) match\n", found);
+	if (failure != 0) {
+		fprintf(stderr, "spoolsift: write error on standard output: "
+		    "%s\n", strerror(failure));
+		exit(1);
+	}
 	exit(0);
 }

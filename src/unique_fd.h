@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 class unique_fd {
 public:
 	explicit unique_fd(int fd) : fd_(fd) {}
@@ -15,6 +17,16 @@ public:
 	}
 	unique_fd(const unique_fd &) = delete;
 	unique_fd &operator=(const unique_fd &) = delete;
+	unique_fd(unique_fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+	unique_fd &operator=(unique_fd &&other) noexcept
+	{
+		if (this != &other) {
+			if (fd_ != -1)
+				close(fd_);
+			fd_ = std::exchange(other.fd_, -1);
+		}
+		return *this;
+	}
 
 	int get() const { return fd_; }
 	explicit operator bool() const { return fd_ != -1; }

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -240,6 +241,94 @@ TEST_F(Driver, TheFirstPlainWordEndsTheOptions)
 	r = run({"-q", queue_, "--", "-r"});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "1 file(s) match\n");
+}
+
+// A word after the options ends them and everything after it. With an
+// action asked for, that word was almost surely meant as the pattern
+// (-d jackpot, a -p forgotten), and the action would take every message:
+// the run is refused before anything is changed.
+TEST_F(Driver, WordLeftAfterTheOptionsOfAnActionIsRefused)
+{
+	put("mess/8/100", "jackpot");
+	put("info/8/100", "F");
+	put("mess/9/101", "ham");
+	put("info/9/101", "F");
+	test::make_dirs(qpath("yanked"));
+	const std::string before = test::tree_listing(queue_);
+	struct {
+		std::vector<std::string> args;
+		std::string word;
+	} cases[] = {
+		{{"-d", "jackpot"}, "jackpot"},
+		{{"-r", "--", "jackpot"}, "jackpot"},
+		{{"-X", "60", "x", "y"}, "x"},
+		{{"-x", "Mon Jan  1 00:00:00 UTC 2024", "jackpot"}, "jackpot"},
+		{{"-d", "--", "-p", "jackpot"}, "-p"},
+	};
+	for (const auto &c : cases) {
+		std::vector<std::string> args = {"-q", queue_};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		Result r = run(args);
+		EXPECT_EQ(r.status, 1) << c.word;
+		EXPECT_EQ(r.out, "") << c.word;
+		EXPECT_NE(r.err.find("unexpected argument: " + c.word +
+			      "\nspoolsift [options]\n"), std::string::npos)
+		    << r.err;
+		EXPECT_TRUE(ends_with(r.err, "for details of this format\n"))
+		    << r.err;
+	}
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+// The listing is the administrator's record of what was acted on: when
+// it cannot be written, nothing more is acted on, and a listing that was
+// lost is never a success.
+TEST_F(Driver, ListingThatCannotBeWrittenIsNeverASuccess)
+{
+	put("mess/8/100", "jackpot");
+	put("info/8/100", "F");
+	put("mess/9/101", "ham");
+	test::make_dirs(qpath("yanked"));
+	const std::string before = test::tree_listing(queue_);
+	const std::string bin = test::spoolsift_bin + " -q " + queue_;
+	struct {
+		std::string redirect;
+		int error;
+	} cases[] = {{">/dev/full", ENOSPC}, {">&-", EBADF}};
+	for (const auto &c : cases) {
+		for (const char *act : {"-r", "-d", "-X 60"}) {
+			Result r = test::run_program("/bin/sh", {"-c", "exec " +
+			    bin + " " + act + " -p jackpot " + c.redirect});
+			EXPECT_EQ(r.status, 1) << c.redirect << act;
+			EXPECT_TRUE(ends_with(r.err,
+			    std::string("spoolsift: cannot write the listing: ") +
+				strerror(c.error) +
+				"; stopping before acting on 100\n"))
+			    << r.err;
+			EXPECT_EQ(test::tree_listing(queue_), before) << act;
+		}
+		Result r = test::run_program("/bin/sh",
+		    {"-c", "exec " + bin + " -p jackpot " + c.redirect});
+		EXPECT_EQ(r.status, 1) << c.redirect;
+		EXPECT_EQ(r.err, std::string("1 file(s) match\n"
+			      "spoolsift: write error on standard output: ") +
+			strerror(c.error) + "\n");
+	}
+}
+
+// With both channels in one file, the count is the last line, after
+// every verdict.
+TEST_F(Driver, CountIsLastWhenBothChannelsShareAFile)
+{
+	for (int i = 0; i < 200; i++)
+		put("mess/" + std::to_string((1000 + i) % 23) + "/" +
+		    std::to_string(1000 + i), "x");
+	const std::string log = tmp_.path() + "/log";
+	Result r = test::run_program("/bin/sh", {"-c", "exec " +
+	    test::spoolsift_bin + " -q " + queue_ + " >" + log + " 2>&1"});
+	EXPECT_EQ(r.status, 0);
+	const std::string text = test::read_file(log).value_or("");
+	EXPECT_TRUE(ends_with(text, ": yes\n200 file(s) match\n")) << text;
 }
 
 TEST_F(Driver, SecondQueueOptionWins)

@@ -21,46 +21,50 @@ using test::capture_stderr;
 
 // --- message numbers --------------------------------------------------------
 
-TEST(MessageNumber, ReadsLeadingDigitsOfTheLastComponent)
+// A message number is the name as qmail writes it: plain decimal, and
+// nothing else. A stray "12.orig" or "+7" must never stand for message 12
+// or 7, and numbers past 2^31 (inode numbers on large file systems) are
+// as good as any.
+TEST(MessageNumber, OnlyPlainDecimalNamesAreNumbers)
 {
 	struct {
 		const char *name;
 		unsigned long n;
-	} cases[] = {
+	} accepted[] = {
 		{"100", 100},
-		{"100.tmp", 100},		// trailing text is ignored
 		{"mess/8/100", 100},		// only the part after the last /
-		{" 42", 42},			// strtoul: leading space, sign
-		{"+7", 7},
-		{"2147483647", 2147483647},
-		{"2147483648", 2147483648},	// read, refused by the builders
+		{"1", 1},
+		{"2147483648", 2147483648},
 		{"4294967301", 4294967301},	// 2^32 + 5 does not wrap
-		{"-2", ULONG_MAX - 1},
+		{"18446744073709551615", ULONG_MAX},
 	};
-	for (const auto &c : cases) {
+	for (const auto &c : accepted) {
 		unsigned long n = 1;
 		std::string err = capture_stderr([&] { n = message_number(c.name); });
 		EXPECT_EQ(n, c.n) << c.name;
 		EXPECT_EQ(err, "") << c.name;
 	}
-}
-
-TEST(MessageNumber, RefusesNamesWithoutAUsableNumber)
-{
 	struct {
 		const char *name;
 		const char *shown;
-	} cases[] = {
+	} refused[] = {
 		{"core", "core"},
 		{"mess/8/core", "core"},	// the name part is shown
+		{"100.tmp", "100.tmp"},
+		{"12.orig", "12.orig"},
+		{"+7", "+7"},
+		{" 42", " 42"},
+		{"12 34", "12 34"},
+		{"12\n", "12\n"},
+		{"-2", "-2"},
 		{"0", "0"},
 		{"00", "00"},
+		{"0100", "0100"},		// qmail never writes a leading 0
 		{"", ""},
-		{"-1", "-1"},			// reads as the largest value
-		{"99999999999999999999999", "99999999999999999999999"},
+		{"18446744073709551616", "18446744073709551616"},
 		{"dir/", ""},
 	};
-	for (const auto &c : cases) {
+	for (const auto &c : refused) {
 		unsigned long n = 1;
 		std::string err = capture_stderr([&] { n = message_number(c.name); });
 		EXPECT_EQ(n, 0u) << c.name;
@@ -105,26 +109,47 @@ TEST_F(Paths, YankPathsFollowTheYankDirectory)
 	EXPECT_EQ(mk_newpath("intd", 7), "held//7.intd");
 }
 
-TEST_F(Paths, NumbersOutOfRangeAreRefusedByAllThree)
+TEST_F(Paths, LargeNumbersHashByTheSizeOfTheSplit)
 {
-	for (unsigned long n : {0ul, 2147483648ul, 4294967301ul, ULONG_MAX}) {
+	struct {
+		unsigned long n;
+		int32_t split;
+		const char *path;
+	} cases[] = {
+		{2147483647, 23, "mess/5/2147483647"},
+		{2147483648, 23, "mess/6/2147483648"},
+		{2147483648, -23, "mess/6/2147483648"},
+		{4294967301, 23, "mess/17/4294967301"},
+		{ULONG_MAX, 23, "mess/5/18446744073709551615"},
+		{ULONG_MAX, INT32_MIN, "mess/2147483647/18446744073709551615"},
+	};
+	for (const auto &c : cases) {
+		settings.split = c.split;
 		std::string err = capture_stderr([&] {
-			EXPECT_EQ(mk_oldpath("mess", n), std::nullopt) << n;
-			EXPECT_EQ(mk_flatpath("mess", n), std::nullopt) << n;
+			EXPECT_EQ(mk_oldpath("mess", c.n), c.path) << c.n;
+			EXPECT_NE(mk_flatpath("mess", c.n), std::nullopt) << c.n;
+			EXPECT_NE(mk_newpath("mess", c.n), std::nullopt) << c.n;
 		});
-		EXPECT_EQ(err, "") << n;
-		err = capture_stderr(
-		    [&] { EXPECT_EQ(mk_newpath("mess", n), std::nullopt) << n; });
-		EXPECT_EQ(err, "mk_newpath(): invalid queue\n") << n;
+		EXPECT_EQ(err, "") << c.n;
 	}
+}
+
+TEST_F(Paths, NoNumberOrNoSubdirectoryIsRefusedByAllThree)
+{
 	std::string err = capture_stderr([&] {
+		EXPECT_EQ(mk_oldpath("mess", 0), std::nullopt);
+		EXPECT_EQ(mk_flatpath("mess", 0), std::nullopt);
 		EXPECT_EQ(mk_oldpath(nullptr, 100), std::nullopt);
 		EXPECT_EQ(mk_flatpath(nullptr, 100), std::nullopt);
 	});
 	EXPECT_EQ(err, "");
-	err = capture_stderr(
-	    [&] { EXPECT_EQ(mk_newpath(nullptr, 100), std::nullopt); });
-	EXPECT_EQ(err, "mk_newpath(): invalid queue\n");
+	for (const char *d : {"mess", static_cast<const char *>(nullptr)}) {
+		err = capture_stderr([&] {
+			EXPECT_EQ(mk_newpath(d, d == nullptr ? 100 : 0),
+			    std::nullopt);
+		});
+		EXPECT_EQ(err, "mk_newpath(): invalid queue\n");
+	}
 }
 
 // --- operations called directly ---------------------------------------------
@@ -167,7 +192,8 @@ TEST_F(Operations, ResultsCountTheFilesHandled)
 	capture_stderr([] { EXPECT_EQ(expire_file("100"), -1); });
 	test::write_file("mess/8/100", "x");
 	test::write_file("bounce/100", "x");
-	capture_stderr([] { EXPECT_EQ(delete_file("100.tmp"), 2); });
+	capture_stderr([] { EXPECT_EQ(delete_file("100.tmp"), -1); });
+	capture_stderr([] { EXPECT_EQ(delete_file("100"), 2); });
 	capture_stderr([] { EXPECT_EQ(delete_file("core"), -1); });
 }
 
@@ -187,8 +213,8 @@ TEST_F(Operations, YankDirectoryGoneAfterStartUp)
 	settings.verbose = 2;
 	std::string loud = capture_stderr([] { EXPECT_EQ(remove_file("100"), 0); });
 	std::string expected;
-	for (const char *d : {"mess", "local", "remote", "info", "intd", "todo",
-		 "bounce"}) {
+	for (const char *d : {"local", "remote", "bounce", "intd", "todo",
+		 "info", "mess"}) {
 		expected += std::string("remove_file(") + d + "/8/100): not a file\n";
 		if (std::string(d) != "todo")
 			expected += std::string("remove_file(") + d +
@@ -292,9 +318,9 @@ TEST_F(Dispatch, PrecedenceIsYankThenDeleteThenExpire)
 	settings.do_delete = 1;
 	settings.do_expire = 1;
 	std::string err = capture_stderr([&] { dispatch_match(entry_); });
-	EXPECT_EQ(err, "moved mess/8/100 to yanked/100.mess\n"
+	EXPECT_EQ(err, "moved todo/100 to yanked/100.todo\n"
 		       "moved info/8/100 to yanked/100.info\n"
-		       "moved todo/100 to yanked/100.todo\n");
+		       "moved mess/8/100 to yanked/100.mess\n");
 	EXPECT_TRUE(back_in_walk());
 
 	test::write_file(queue_ + "/mess/8/100", "m");

@@ -22,6 +22,12 @@ namespace test {
 inline const std::string spoolsift_bin = SPOOLSIFT_BIN;
 inline const std::string mkqueue_bin = MKQUEUE_BIN;
 
+// The per-message subdirectories, in the order yank and delete visit
+// them: mess last, as qmail itself finishes a message.
+inline const char *const subdirs[] = {
+	"local", "remote", "bounce", "intd", "todo", "info", "mess",
+};
+
 struct Result {
 	int status = -1;	// exit status, or 128 + signal number
 	std::string out;

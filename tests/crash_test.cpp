@@ -1,0 +1,248 @@
+// A yank or delete that is killed (SIGKILL: the OOM killer, a power cut)
+// or meets a failing call at any one of its steps. Whatever the step, no
+// file is lost or duplicated, each message stays findable, and running
+// the same command again finishes the job. The steps are made to fail by
+// a preloaded library (fault_inject.cpp).
+#include "support.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using test::Result;
+using test::tree;
+
+// Three matching messages in the states qmail leaves them in (queued
+// with todo; preprocessed, with a bounce under way; preprocessed), and
+// one that does not match.
+const std::vector<std::pair<std::string, std::string>> queue_files = {
+	{"mess/8/100", "Subject: jackpot\n"},
+	{"local/8/100", "Tuser@example.org\n"},
+	{"remote/8/100", "Tfar@example.net\n"},
+	{"info/8/100", "Fspam@example.biz\n"},
+	{"bounce/100", "failure\n"},
+	{"mess/9/101", "Subject: jackpot again\n"},
+	{"intd/101", "Fspam@example.biz\n"},
+	{"todo/101", "Fspam@example.biz\n"},
+	{"mess/10/102", "Subject: jackpot once more\n"},
+	{"info/10/102", "Fspam@example.biz\n"},
+	{"remote/10/102", "Tfar@example.net\n"},
+	{"mess/11/103", "Subject: hello\n"},
+	{"info/11/103", "Ffriend@example.org\n"},
+	{"todo/103", "Ffriend@example.org\n"},
+};
+const std::set<std::string> spam = {"100", "101", "102"};
+
+enum class action { yank, unlink };
+
+class Crash : public test::QueueRun {
+protected:
+	void SetUp() override
+	{
+		QueueRun::SetUp();
+		for (const auto &[path, text] : queue_files)
+			put(path, text);
+		test::make_dirs(qpath("yanked"));
+		before_ = test::settled_snapshot(queue_);
+	}
+
+	// Puts the queue back as SetUp made it.
+	void reset()
+	{
+		std::filesystem::remove_all(queue_);
+		SetUp();
+	}
+
+	Result act(action a, const std::string &fault = "",
+	    const std::string &at = "") const
+	{
+		test::RunOptions opts;
+		if (!fault.empty())
+			opts.env = {"LD_PRELOAD=" FAULT_INJECT_LIB,
+			    "SPOOLSIFT_FAULT=" + fault, "SPOOLSIFT_FAULT_AT=" + at,
+			    // The sanitizer runtime wants to be loaded first.
+			    "ASAN_OPTIONS=verify_asan_link_order=0"};
+		return run({a == action::yank ? "-r" : "-d", "-p", "jackpot",
+		    "-q", queue_}, opts);
+	}
+
+	// The message a queue path belongs to, and its subdirectory.
+	static std::pair<std::string, std::string> owner(const std::string &p)
+	{
+		return {p.substr(p.rfind('/') + 1), p.substr(0, p.find('/'))};
+	}
+
+	// The queue after a whole run: every file of every matching message
+	// taken, all else as it was.
+	tree finished(action a) const
+	{
+		tree want;
+		for (const auto &[p, e] : before_) {
+			auto [name, sub] = owner(p);
+			if (S_ISDIR(e.mode) || spam.count(name) == 0)
+				want.emplace(p, e);
+			else if (a == action::yank)
+				want.emplace("yanked/" + name + "." + sub, e);
+		}
+		return want;
+	}
+
+	// No file is in two places, the other messages are as they were,
+	// and a matching message whose mess file is taken has no file left
+	// in the queue: mess goes last, so the walk still finds every
+	// message that is not wholly taken.
+	void expect_findable(const std::string &when) const
+	{
+		const tree now = test::tree_snapshot(queue_);
+		std::set<std::string> mess_taken;
+		for (const auto &[p, e] : before_) {
+			auto [name, sub] = owner(p);
+			if (!S_ISDIR(e.mode) && sub == "mess" && now.count(p) == 0)
+				mess_taken.insert(name);
+		}
+		for (const auto &[p, e] : before_) {
+			if (S_ISDIR(e.mode))
+				continue;
+			auto [name, sub] = owner(p);
+			const bool here = now.count(p) != 0;
+			EXPECT_FALSE(here && now.count("yanked/" + name + "." + sub))
+			    << when << p << " is in two places";
+			if (spam.count(name) == 0) {
+				EXPECT_TRUE(here) << when << p << " was touched";
+			} else if (mess_taken.count(name) != 0) {
+				EXPECT_FALSE(here) << when << p << " left behind "
+						   << "without its mess file";
+			}
+		}
+	}
+
+	static bool any(const std::string &) { return true; }
+
+	tree before_;
+};
+
+// Yank and delete visit mess last: killed after any step, the message is
+// still found by its mess file, and the rerun takes the rest.
+TEST_F(Crash, KilledAtEveryStepTheRerunFinishesTheJob)
+{
+	for (action a : {action::yank, action::unlink}) {
+		reset();
+		Result whole = act(a);
+		ASSERT_EQ(whole.status, 0) << whole.err;
+		ASSERT_TRUE(test::same_tree(finished(a),
+		    test::tree_snapshot(queue_), any));
+		size_t k = 1;
+		for (;; k++) {
+			reset();
+			const std::string when = "killed after step " +
+			    std::to_string(k) + ": ";
+			Result killed = act(a, "kill", std::to_string(k));
+			if (killed.status == 0)
+				break;	// fewer steps than k: done
+			ASSERT_EQ(killed.status, 128 + SIGKILL) << when << killed.err;
+			expect_findable(when);
+			Result again = act(a);
+			EXPECT_EQ(again.status, 0) << when << again.err;
+			EXPECT_TRUE(test::same_tree(finished(a),
+			    test::tree_snapshot(queue_), any)) << when;
+		}
+		EXPECT_GT(k, 9u) << "only " << k - 1 << " steps were tried";
+	}
+}
+
+// A move or unlink that fails stops that message: a yank moves back what
+// it moved and the message stays whole in the queue; a delete keeps the
+// rest, mess among it. The other messages are taken, and a rerun takes
+// the one that stopped. The calls are counted whether or not a file is
+// there, and a failure where there is no file is a missing file, which
+// changes nothing.
+TEST_F(Crash, FailedStepAtEveryPointStopsOnlyItsMessage)
+{
+	const std::string eio = strerror(EIO);
+	for (action a : {action::yank, action::unlink}) {
+		const char *call = a == action::yank ? "rename(): " : "unlink(): ";
+		const char *stopped = a == action::yank
+		    ? " not moved; the message stays in the queue\n"
+		    : " not removed; the rest of the message stays\n";
+		size_t failures = 0;
+		for (size_t k = 1; k <= 45; k++) {
+			reset();
+			const std::string when = "call " + std::to_string(k) +
+			    " failed: ";
+			Result r = act(a, "eio", std::to_string(k));
+			EXPECT_EQ(r.status, 0) << when << r.err;
+			const size_t at = r.err.find(call + eio + "\n");
+			if (at != std::string::npos) {
+				failures++;
+				// The message that stopped, from the line after.
+				const size_t said = r.err.find(stopped, at);
+				ASSERT_NE(said, std::string::npos) << when << r.err;
+				const size_t open = r.err.rfind('(', said);
+				const std::string name = r.err.substr(open + 1,
+				    r.err.find(')', open) - open - 1);
+				ASSERT_EQ(spam.count(name), 1u) << when << r.err;
+				const tree now = test::tree_snapshot(queue_);
+				for (const auto &[p, e] : before_) {
+					auto [owned_by, sub] = owner(p);
+					if (S_ISDIR(e.mode) || owned_by != name)
+						continue;
+					if (a == action::yank || sub == "mess") {
+						EXPECT_EQ(now.count(p), 1u)
+						    << when << p << " not in the queue";
+					}
+				}
+				expect_findable(when);
+				r = act(a);
+				EXPECT_EQ(r.status, 0) << when << r.err;
+			}
+			EXPECT_TRUE(test::same_tree(finished(a),
+			    test::tree_snapshot(queue_), any)) << when;
+		}
+		// Every file of the three messages failed once.
+		EXPECT_EQ(failures, 11u);
+	}
+}
+
+// When a move back fails too, the line says which file is left in the
+// yank directory; mess is still in the queue, so a rerun finishes.
+TEST_F(Crash, AMoveBackThatFailsIsNamed)
+{
+	for (const char *p : {"mess/9/101", "intd/101", "todo/101",
+		 "mess/10/102", "info/10/102", "remote/10/102"})
+		ASSERT_EQ(unlink(qpath(p).c_str()), 0);
+	before_ = test::settled_snapshot(queue_);
+	// Message 100: local (call 1), remote (2), bounce (3 finds no
+	// bounce/8/100, 4 moves bounce/100), intd (5, none), todo (6, none),
+	// info (7), then mess fails (8), and the first move back, of info,
+	// fails too (9).
+	Result r = act(action::yank, "eio", "8,9");
+	const std::string eio = std::string("rename(): ") + strerror(EIO) + "\n";
+	EXPECT_EQ(r.err,
+	    "moved local/8/100 to yanked/100.local\n"
+	    "moved remote/8/100 to yanked/100.remote\n"
+	    "moved bounce/100 to yanked/100.bounce\n"
+	    "moved info/8/100 to yanked/100.info\n" + eio + eio +
+	    "remove_file(100): could not move yanked/100.info back to "
+	    "info/8/100\n"
+	    "moved yanked/100.bounce to bounce/100\n"
+	    "moved yanked/100.remote to remote/8/100\n"
+	    "moved yanked/100.local to local/8/100\n"
+	    "remove_file(100): mess/8/100 not moved; the message stays in "
+	    "the queue\n"
+	    "1 file(s) match\n");
+	EXPECT_TRUE(has("mess/8/100"));
+	EXPECT_TRUE(has("yanked/100.info"));
+	Result again = act(action::yank);
+	EXPECT_EQ(again.status, 0);
+	EXPECT_TRUE(test::same_tree(finished(action::yank),
+	    test::tree_snapshot(queue_), any));
+}
+
+}  // namespace

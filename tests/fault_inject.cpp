@@ -1,0 +1,106 @@
+// fault_inject.cpp: a library the tests preload into the tool
+// (LD_PRELOAD) to make the calls that change the queue fail or end the
+// process at a chosen point. Only the test suite builds and loads it.
+//
+// The calls counted are rename, renameat, renameat2, unlink and unlinkat,
+// numbered from 1 in the order they are made. SPOOLSIFT_FAULT_AT lists the
+// numbers to act on (comma-separated); SPOOLSIFT_FAULT says how:
+//   kill  the call is made, then the process is killed with SIGKILL, as
+//         the OOM killer or a power cut would end it;
+//   eio   the call is not made and fails with EIO.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+long calls;
+
+// Whether this call is one to act on.
+bool chosen(long n)
+{
+	const char *at = getenv("SPOOLSIFT_FAULT_AT");
+	while (at != nullptr && *at != '\0') {
+		char *end;
+		long k = strtol(at, &end, 10);
+		if (end == at)
+			return false;
+		if (k == n)
+			return true;
+		at = *end == ',' ? end + 1 : end;
+	}
+	return false;
+}
+
+bool killing()
+{
+	const char *how = getenv("SPOOLSIFT_FAULT");
+	return how != nullptr && strcmp(how, "kill") == 0;
+}
+
+template <typename F>
+F real(const char *name)
+{
+	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// Runs call() as the n-th counted call, with the fault chosen for it.
+template <typename Call>
+int counted(Call call)
+{
+	const long n = ++calls;
+	if (!chosen(n))
+		return call();
+	if (!killing()) {
+		errno = EIO;
+		return -1;
+	}
+	int rc = call();
+	kill(getpid(), SIGKILL);
+	return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+int rename(const char *from, const char *to)
+{
+	static auto next = real<int (*)(const char *, const char *)>("rename");
+	return counted([&] { return next(from, to); });
+}
+
+int renameat(int fd1, const char *from, int fd2, const char *to)
+{
+	static auto next =
+	    real<int (*)(int, const char *, int, const char *)>("renameat");
+	return counted([&] { return next(fd1, from, fd2, to); });
+}
+
+int renameat2(int fd1, const char *from, int fd2, const char *to,
+    unsigned flags)
+{
+	static auto next = real<int (*)(int, const char *, int, const char *,
+	    unsigned)>("renameat2");
+	return counted([&] { return next(fd1, from, fd2, to, flags); });
+}
+
+int unlink(const char *path)
+{
+	static auto next = real<int (*)(const char *)>("unlink");
+	return counted([&] { return next(path); });
+}
+
+int unlinkat(int fd, const char *path, int flags)
+{
+	static auto next = real<int (*)(int, const char *, int)>("unlinkat");
+	return counted([&] { return next(fd, path, flags); });
+}
+
+}
