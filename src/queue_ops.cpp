@@ -34,6 +34,8 @@ constexpr std::array<const char *, 7> removal_order = {
 	"local", "remote", "bounce", "intd", "todo", "info", "mess",
 };
 constexpr size_t subdir_count = removal_order.size();
+constexpr size_t todo_at = 4, info_at = 5;
+static_assert(removal_order[todo_at][0] == 't' && removal_order[info_at][0] == 'i');
 
 // What yank and delete say: one algorithm, two sets of words.
 struct twin_texts {
@@ -43,6 +45,7 @@ struct twin_texts {
 	const char *no_stat_info;	// %s: the path
 	const char *failed_call;	// for perror
 	const char *stopped;		// %s: the name, %s: the path that failed
+	const char *not_queued;		// %s: the name
 };
 
 constexpr twin_texts yank_texts = {
@@ -52,6 +55,7 @@ constexpr twin_texts yank_texts = {
 	"remove_file(%s): no stat info\n",
 	"rename()",
 	"remove_file(%s): %s not moved; the message stays in the queue\n",
+	"remove_file(%s): not queued yet (no todo or info file), left alone\n",
 };
 
 constexpr twin_texts delete_texts = {
@@ -61,6 +65,7 @@ constexpr twin_texts delete_texts = {
 	"delete_file(%s): no stat info\n",
 	"unlink()",
 	"delete_file(%s): %s not removed; the rest of the message stays\n",
+	"delete_file(%s): not queued yet (no todo or info file), left alone\n",
 };
 
 std::optional<std::string> joined(std::initializer_list<std::string_view> parts)
@@ -112,6 +117,34 @@ bool holds_file(size_t i, const message_paths &paths)
 		return true;
 	return errno == ENOENT && stat(paths.flat[i].c_str(), &st) == 0 &&
 	    S_ISREG(st.st_mode);
+}
+
+// Whether the message is queued: qmail-queue links todo as the very last
+// step of queuing a message (after mess and intd are written), and
+// qmail-send writes info before it removes todo. A message with neither
+// is still being written by qmail-queue, or was left half-made by a
+// crash, which qmail-send cleans up itself. Todo is looked at first, so
+// that qmail-send moving a message from todo to info cannot slip between
+// the two looks.
+bool queued(const message_paths &paths)
+{
+	auto has = [&paths](size_t i) {
+		struct stat st;
+		return lstat(paths.split[i].c_str(), &st) == 0 ||
+		    (stat(paths.flat[i].c_str(), &st) == 0 && S_ISREG(st.st_mode));
+	};
+	return has(todo_at) || has(info_at);
+}
+
+// Whether the yank directory holds any file of this number: a yank of
+// the message was cut off after its todo and info files had moved.
+bool partly_yanked(const message_paths &paths)
+{
+	struct stat st;
+	for (const std::string &yanked : paths.yank)
+		if (lstat(yanked.c_str(), &st) == 0)
+			return true;
+	return false;
 }
 
 // Message numbers are inode numbers, and qmail reuses them: a yank path
@@ -290,6 +323,14 @@ int take_message(operation op, const char *name)
 		paths.flat[i] = std::move(*flat);
 	}
 	const signals_held held;
+	// Taking a message qmail-queue is still writing would lose mail it
+	// goes on to accept. A yank that a kill cut off after todo and info
+	// may finish; a delete cut off there has left what qmail itself
+	// leaves after a crash, mess alone, which qmail-send removes.
+	if (!queued(paths) && !(yank && partly_yanked(paths))) {
+		fprintf(stderr, t.not_queued, name);
+		return -1;
+	}
 	if (yank) {
 		if (const std::string *taken = taken_yank_path(paths)) {
 			fprintf(stderr, "remove_file(%s): %s already exists\n",

@@ -6,6 +6,7 @@
 #include "unique_fd.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +127,35 @@ int check_yank_dir()
 	return 0;
 }
 
+// qmail-send holds an exclusive lock on lock/sendmutex for its whole
+// life (flock where it has it, lockf elsewhere): that is how it refuses
+// to start twice. Before a yank or delete, find out whether it runs, and
+// say so: it keeps the messages it knows in memory, and would go on
+// trying the ones taken from under it. When it does not run, take the
+// lock and keep it until the run ends (the descriptor is never closed):
+// a qmail-send started meanwhile then stops with its own "already
+// running" alert instead of reading a queue that is being changed.
+// A missing or unreadable lock file says nothing either way.
+void hold_send_lock()
+{
+	int fd = open("lock/sendmutex",
+	    O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	if (fd == -1)
+		return;
+	struct flock other = {};
+	other.l_type = F_WRLCK;
+	other.l_whence = SEEK_SET;
+	bool running = flock(fd, LOCK_EX | LOCK_NB) == -1 &&
+	    errno == EWOULDBLOCK;
+	if (!running && fcntl(fd, F_GETLK, &other) == 0)
+		running = other.l_type != F_UNLCK;
+	if (running) {
+		fputs("warning: qmail-send is running; stop it before -r or -d "
+		      "(-x and -X are safe while it runs)\n", stderr);
+		close(fd);
+	}
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -140,6 +170,8 @@ int main(int argc, char *argv[])
 		exit(1);
 	if (settings.do_yank == 1 && check_yank_dir() == -1)
 		exit(1);
+	if (settings.do_yank == 1 || settings.do_delete == 1)
+		hold_send_lock();
 	// An empty -p stays empty: only a missing one means "everything".
 	const char *pattern =
 	    settings.pattern != nullptr ? settings.pattern : default_pattern;

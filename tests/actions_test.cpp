@@ -44,14 +44,18 @@ TEST_F(Yank, MovesEveryFileOfAMatchingMessage)
 TEST_F(Yank, ReportsFollowTheirVerdictLineInASharedPipe)
 {
 	put("mess/8/100", "buy");
+	put("info/8/100", "F");
 	put("mess/16/200", "buy");
+	put("info/16/200", "F");
 	test::make_dirs(qpath("yanked"));
 	Result r = test::run_program("/bin/sh",
 	    {"-c", test::spoolsift_bin + " -r -q " + queue_ + " 2>&1"});
 	EXPECT_EQ(test::sorted_lines(r.out),
 	    test::sorted_lines("100: yes\n"
+			       "moved info/8/100 to yanked/100.info\n"
 			       "moved mess/8/100 to yanked/100.mess\n"
 			       "200: yes\n"
+			       "moved info/16/200 to yanked/200.info\n"
 			       "moved mess/16/200 to yanked/200.mess\n"
 			       "2 file(s) match\n"));
 	for (const char *n : {"100", "200"}) {
@@ -138,6 +142,7 @@ TEST_F(Yank, SplitFileWinsOverAFlatOne)
 TEST_F(Yank, WhateverStandsAtTheSplitPathIsMoved)
 {
 	put("mess/8/100", "x");
+	put("todo/100", "");
 	put("local/8/100/inner", "a directory in the way");
 	test::make_dirs(qpath("yanked"));
 	Result r = run({"-r", "-q", queue_});
@@ -249,6 +254,7 @@ TEST_F(Yank, TakenYankNameLeavesTheMessageWholeInTheQueue)
 	put("todo/100", "");
 	put("yanked/100.info", "Fearlier@example.org");
 	put("mess/16/200", "more spam");
+	put("info/16/200", "F");
 	const std::string before_100 = test::tree_listing(qpath("mess/8"));
 
 	Result r = run({"-r", "-p", "spam", "-q", queue_});
@@ -469,6 +475,7 @@ TEST_F(Delete, AFileThatCannotBeUnlinkedStopsTheMessage)
 TEST_F(Delete, WithoutAPatternEveryMessageGoes)
 {
 	put("mess/8/100", "a");
+	put("todo/100", "");
 	put("mess/16/200", "");
 	put("info/16/200", "F");
 	Result r = run({"-d", "-q", queue_});
@@ -485,9 +492,11 @@ using Precedence = QueueRun;
 TEST_F(Precedence, YankWinsOverDelete)
 {
 	put("mess/8/100", "x");
+	put("info/8/100", "F");
 	test::make_dirs(qpath("yanked"));
 	Result r = run({"-r", "-d", "-q", queue_});
-	EXPECT_EQ(r.err, "moved mess/8/100 to yanked/100.mess\n"
+	EXPECT_EQ(r.err, "moved info/8/100 to yanked/100.info\n"
+			 "moved mess/8/100 to yanked/100.mess\n"
 			 "1 file(s) match\n");
 	EXPECT_TRUE(has("yanked/100.mess"));
 }

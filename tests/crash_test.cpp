@@ -94,6 +94,30 @@ protected:
 		return want;
 	}
 
+	// After a rerun that follows a cut-off run: the whole job done, except
+	// that a delete cut off after a message's todo and info files leaves
+	// that message's mess file alone, the state qmail leaves after a
+	// crash while it removes a message (and cleans up itself), which the
+	// rerun leaves alone and names.
+	void expect_finished(action a, const Result &rerun,
+	    const std::string &when) const
+	{
+		tree want = finished(a);
+		const tree now = test::tree_snapshot(queue_);
+		for (const auto &[p, e] : before_) {
+			auto [name, sub] = owner(p);
+			if (a != action::unlink || sub != "mess" ||
+			    spam.count(name) == 0 || now.count(p) == 0)
+				continue;
+			want.emplace(p, e);
+			EXPECT_NE(rerun.err.find("delete_file(" + name + "): not "
+				      "queued yet (no todo or info file), left "
+				      "alone\n"), std::string::npos)
+			    << when << rerun.err;
+		}
+		EXPECT_TRUE(test::same_tree(want, now, any)) << when;
+	}
+
 	// No file is in two places, the other messages are as they were,
 	// and a matching message whose mess file is taken has no file left
 	// in the queue: mess goes last, so the walk still finds every
@@ -129,7 +153,8 @@ protected:
 };
 
 // Yank and delete visit mess last: killed after any step, the message is
-// still found by its mess file, and the rerun takes the rest.
+// still found by its mess file, and the rerun takes the rest (a delete
+// cut off after todo and info leaves mess alone, as qmail would).
 TEST_F(Crash, KilledAtEveryStepTheRerunFinishesTheJob)
 {
 	for (action a : {action::yank, action::unlink}) {
@@ -150,8 +175,7 @@ TEST_F(Crash, KilledAtEveryStepTheRerunFinishesTheJob)
 			expect_findable(when);
 			Result again = act(a);
 			EXPECT_EQ(again.status, 0) << when << again.err;
-			EXPECT_TRUE(test::same_tree(finished(a),
-			    test::tree_snapshot(queue_), any)) << when;
+			expect_finished(a, again, when);
 		}
 		EXPECT_GT(k, 9u) << "only " << k - 1 << " steps were tried";
 	}
@@ -202,8 +226,7 @@ TEST_F(Crash, FailedStepAtEveryPointStopsOnlyItsMessage)
 				r = act(a);
 				EXPECT_EQ(r.status, 0) << when << r.err;
 			}
-			EXPECT_TRUE(test::same_tree(finished(a),
-			    test::tree_snapshot(queue_), any)) << when;
+			expect_finished(a, r, when);
 		}
 		// Every file of the three messages failed once.
 		EXPECT_EQ(failures, 11u);

@@ -7,7 +7,10 @@
 // numbers to act on (comma-separated); SPOOLSIFT_FAULT says how:
 //   kill  the call is made, then the process is killed with SIGKILL, as
 //         the OOM killer or a power cut would end it;
-//   eio   the call is not made and fails with EIO.
+//   eio   the call is not made and fails with EIO;
+//   stop  the process stops itself (SIGSTOP) before the call, so that a
+//         test can look at the world in the middle of a run, then
+//         continue it with SIGCONT.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -38,10 +41,10 @@ bool chosen(long n)
 	return false;
 }
 
-bool killing()
+bool fault_is(const char *what)
 {
 	const char *how = getenv("SPOOLSIFT_FAULT");
-	return how != nullptr && strcmp(how, "kill") == 0;
+	return how != nullptr && strcmp(how, what) == 0;
 }
 
 template <typename F>
@@ -57,7 +60,11 @@ int counted(Call call)
 	const long n = ++calls;
 	if (!chosen(n))
 		return call();
-	if (!killing()) {
+	if (fault_is("stop")) {
+		raise(SIGSTOP);
+		return call();
+	}
+	if (!fault_is("kill")) {
 		errno = EIO;
 		return -1;
 	}

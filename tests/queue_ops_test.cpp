@@ -192,8 +192,9 @@ TEST_F(Operations, ResultsCountTheFilesHandled)
 	capture_stderr([] { EXPECT_EQ(expire_file("100"), -1); });
 	test::write_file("mess/8/100", "x");
 	test::write_file("bounce/100", "x");
+	test::write_file("todo/100", "x");
 	capture_stderr([] { EXPECT_EQ(delete_file("100.tmp"), -1); });
-	capture_stderr([] { EXPECT_EQ(delete_file("100"), 2); });
+	capture_stderr([] { EXPECT_EQ(delete_file("100"), 3); });
 	capture_stderr([] { EXPECT_EQ(delete_file("core"), -1); });
 }
 
@@ -324,9 +325,10 @@ TEST_F(Dispatch, PrecedenceIsYankThenDeleteThenExpire)
 	EXPECT_TRUE(back_in_walk());
 
 	test::write_file(queue_ + "/mess/8/100", "m");
+	test::write_file(queue_ + "/todo/100", "t");
 	settings.do_yank = 0;
 	err = capture_stderr([&] { dispatch_match(entry_); });
-	EXPECT_EQ(err, "remove mess/8/100\n");
+	EXPECT_EQ(err, "remove todo/100\nremove mess/8/100\n");
 	EXPECT_TRUE(back_in_walk());
 
 	test::write_file(queue_ + "/info/8/100", "i");

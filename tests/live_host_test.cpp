@@ -1,0 +1,293 @@
+// A live mail host: qmail-queue still writing a message while a yank or
+// delete runs, and qmail-send running (or starting) during one.
+#include "support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using test::Result;
+
+// Queues one message the way qmail-queue does: the body into a new file
+// named by its own inode number under mess, then the envelope into intd,
+// and last todo, a link to intd. Only the todo link makes the message
+// queued; until then the sender has not been told it was accepted.
+class QueueingMessage {
+public:
+	explicit QueueingMessage(const std::string &queue) : queue_(queue)
+	{
+		const std::string tmp = queue_ + "/pid/queueing";
+		fd_ = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+		struct stat st;
+		EXPECT_EQ(fstat(fd_, &st), 0);
+		number_ = std::to_string(st.st_ino);
+		mess_ = "mess/" + std::to_string(st.st_ino % 23) + "/" + number_;
+		EXPECT_EQ(rename(tmp.c_str(), path(mess_).c_str()), 0);
+	}
+	~QueueingMessage()
+	{
+		if (fd_ != -1)
+			close(fd_);
+	}
+
+	void write_body(const std::string &part)
+	{
+		body_ += part;
+		EXPECT_EQ(write(fd_, part.data(), part.size()),
+		    static_cast<ssize_t>(part.size()));
+	}
+	void close_body()
+	{
+		close(fd_);
+		fd_ = -1;
+	}
+	void write_envelope()
+	{
+		test::write_file(path("intd/" + number_),
+		    std::string("u0\0p1\0Fsender@example.org\0Tuser@example.org\0",
+			44));
+	}
+	void link_todo()
+	{
+		EXPECT_EQ(link(path("intd/" + number_).c_str(),
+		    path("todo/" + number_).c_str()), 0);
+	}
+
+	// Whether the message is whole in the queue: its body as written,
+	// its envelope, its todo entry.
+	bool whole() const
+	{
+		return test::read_file(path(mess_)) == body_ &&
+		    test::exists(path("intd/" + number_)) &&
+		    test::exists(path("todo/" + number_));
+	}
+	const std::string &number() const { return number_; }
+
+private:
+	std::string path(const std::string &rel) const
+	{
+		return queue_ + "/" + rel;
+	}
+
+	std::string queue_;
+	int fd_ = -1;
+	std::string number_, mess_, body_;
+};
+
+class LiveHost : public test::QueueRun {
+protected:
+	void SetUp() override
+	{
+		QueueRun::SetUp();
+		test::make_dirs(qpath("yanked"));
+	}
+
+	// A whole, queued spam message beside the one being queued.
+	void put_neighbour()
+	{
+		put("mess/8/100", "Subject: jackpot\n");
+		put("info/8/100", "Fspam@example.biz\n");
+		put("remote/8/100", "Tfar@example.net\n");
+	}
+};
+
+// qmail-queue held at each of its steps while -r or -d runs: the message
+// it is queuing is left alone (and said to be), and finishes whole; the
+// whole message beside it is taken.
+TEST_F(LiveHost, MessageStillBeingQueuedIsLeftAloneAtEveryStep)
+{
+	enum step { in_body, body_written, in_envelope };
+	for (const char *act : {"-r", "-d"}) {
+		for (step held : {in_body, body_written, in_envelope}) {
+			std::filesystem::remove_all(queue_);
+			SetUp();
+			put_neighbour();
+			QueueingMessage m(queue_);
+			m.write_body("Subject: jackpot\n\nfirst half, ");
+			if (held != in_body) {
+				m.write_body("second half\n");
+				m.close_body();
+			}
+			if (held == in_envelope)
+				m.write_envelope();
+
+			Result r = run({act, "-p", "jackpot", "-q", queue_});
+			const std::string who = std::string(act == std::string("-r")
+			    ? "remove_file(" : "delete_file(") + m.number() + ")";
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_NE(r.err.find(who + ": not queued yet (no todo or "
+				      "info file), left alone\n"), std::string::npos)
+			    << act << held << r.err;
+			EXPECT_FALSE(has("mess/8/100")) << act << held;
+			EXPECT_FALSE(has("info/8/100")) << act << held;
+
+			// qmail-queue finishes and accepts the message.
+			if (held == in_body) {
+				m.write_body("second half\n");
+				m.close_body();
+			}
+			if (held != in_envelope)
+				m.write_envelope();
+			m.link_todo();
+			EXPECT_TRUE(m.whole()) << act << " step " << held;
+		}
+	}
+}
+
+// A yank cut off after the todo and info files of a message moved (the
+// message then has neither) is finished by the rerun; a delete cut off
+// there leaves mess alone, as qmail itself does after a crash.
+TEST_F(LiveHost, RerunFinishesAYankCutOffAfterTodoAndInfo)
+{
+	put("mess/8/100", "jackpot");
+	put("yanked/100.todo", "");
+	put("yanked/100.info", "F");
+	Result r = run({"-r", "-q", queue_});
+	EXPECT_EQ(r.err, "moved mess/8/100 to yanked/100.mess\n"
+			 "1 file(s) match\n");
+	put("mess/16/200", "jackpot");
+	r = run({"-d", "-q", queue_});
+	EXPECT_EQ(r.err, "delete_file(200): not queued yet (no todo or info "
+			 "file), left alone\n1 file(s) match\n");
+	EXPECT_TRUE(has("mess/16/200"));
+}
+
+// qmail-send holds lock/sendmutex for its whole life: flock on Linux
+// builds, lockf (an fcntl lock) on others.
+class SendLock : public LiveHost {
+protected:
+	void SetUp() override
+	{
+		LiveHost::SetUp();
+		put("lock/sendmutex", "");
+		put_neighbour();
+		put("mess/9/101", "Subject: jackpot\n");
+		put("info/9/101", "Fspam@example.biz\n");
+	}
+
+	int open_lock() const
+	{
+		int fd = open(qpath("lock/sendmutex").c_str(), O_RDWR | O_CLOEXEC);
+		EXPECT_NE(fd, -1);
+		return fd;
+	}
+
+	// Holds the lock in a child process, the one way or the other, until
+	// the returned process is killed.
+	pid_t hold(bool with_flock) const
+	{
+		int ready[2];
+		EXPECT_EQ(pipe(ready), 0);
+		pid_t pid = fork();
+		if (pid == 0) {
+			int fd = open_lock();
+			struct flock fl = {};
+			fl.l_type = F_WRLCK;
+			fl.l_whence = SEEK_SET;
+			int rc = with_flock ? flock(fd, LOCK_EX | LOCK_NB)
+					    : fcntl(fd, F_SETLK, &fl);
+			(void)!write(ready[1], rc == 0 ? "y" : "n", 1);
+			pause();
+			_exit(0);
+		}
+		char c = 0;
+		EXPECT_EQ(read(ready[0], &c, 1), 1);
+		EXPECT_EQ(c, 'y');
+		close(ready[0]);
+		close(ready[1]);
+		return pid;
+	}
+
+	static void release(pid_t pid)
+	{
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+	}
+};
+
+const char running[] = "warning: qmail-send is running; stop it before -r "
+		       "or -d (-x and -X are safe while it runs)\n";
+
+TEST_F(SendLock, YankOrDeleteWarnsOnceWhileQmailSendRunsAndGoesOn)
+{
+	for (bool with_flock : {true, false}) {
+		for (const char *act : {"-r", "-d"}) {
+			put("mess/8/100", "Subject: jackpot\n");
+			put("info/8/100", "F");
+			put("mess/9/101", "Subject: jackpot\n");
+			put("info/9/101", "F");
+			std::filesystem::remove_all(qpath("yanked"));
+			test::make_dirs(qpath("yanked"));
+			pid_t sender = hold(with_flock);
+			Result r = run({act, "-p", "jackpot", "-q", queue_});
+			release(sender);
+			EXPECT_EQ(r.status, 0);
+			EXPECT_TRUE(r.err.starts_with(running)) << r.err;
+			EXPECT_EQ(r.err.find(running, 1), std::string::npos);
+			EXPECT_TRUE(r.err.ends_with("2 file(s) match\n")) << r.err;
+			EXPECT_FALSE(has("mess/8/100")) << act;
+			EXPECT_FALSE(has("mess/9/101")) << act;
+		}
+		// Listing and expire never look at the lock.
+		pid_t sender = hold(with_flock);
+		for (const std::vector<std::string> &args : {
+			 std::vector<std::string>{"-p", "x"}, {"-X", "60"}}) {
+			std::vector<std::string> full = args;
+			full.push_back("-q");
+			full.push_back(queue_);
+			EXPECT_EQ(run(full).err.find("warning"), std::string::npos);
+		}
+		release(sender);
+	}
+	// No lock file, or one that cannot be opened: nothing said.
+	ASSERT_EQ(unlink(qpath("lock/sendmutex").c_str()), 0);
+	EXPECT_EQ(run({"-d", "-p", "jackpot", "-q", queue_}).err.find("warning"),
+	    std::string::npos);
+}
+
+// Without a running qmail-send the run takes the lock and keeps it to
+// its end: a qmail-send started meanwhile cannot take it, and so stops
+// with its own "already running" alert rather than read a queue that is
+// being changed.
+TEST_F(SendLock, RunHoldsTheLockUntilItEnds)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		int null = open("/dev/null", O_WRONLY);
+		dup2(null, 1);
+		dup2(null, 2);
+		// Stopped before its first unlink: the middle of the run.
+		setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+		setenv("SPOOLSIFT_FAULT", "stop", 1);
+		setenv("SPOOLSIFT_FAULT_AT", "1", 1);
+		setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+		execl(test::spoolsift_bin.c_str(), "spoolsift", "-d", "-p",
+		    "jackpot", "-q", queue_.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int st = 0;
+	ASSERT_EQ(waitpid(pid, &st, WUNTRACED), pid);
+	ASSERT_TRUE(WIFSTOPPED(st));
+	int fd = open_lock();
+	errno = 0;
+	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1);
+	EXPECT_EQ(errno, EWOULDBLOCK);
+	kill(pid, SIGCONT);
+	ASSERT_EQ(waitpid(pid, &st, 0), pid);
+	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+	close(fd);
+	EXPECT_FALSE(has("mess/8/100"));
+}
+
+}  // namespace
