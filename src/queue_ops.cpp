@@ -136,15 +136,16 @@ bool queued(const message_paths &paths)
 	return has(todo_at) || has(info_at);
 }
 
-// Whether the yank directory holds any file of this number: a yank of
-// the message was cut off after its todo and info files had moved.
+// Whether a yank of the message was cut off after its todo or info file
+// had moved: the yank directory holds that file. Only those two count: a
+// message yanked before it was queued has neither, and other files left
+// there under a reused number (a restore that kept one whose place was
+// taken) must not let a yank take a message qmail-queue is writing.
 bool partly_yanked(const message_paths &paths)
 {
 	struct stat st;
-	for (const std::string &yanked : paths.yank)
-		if (lstat(yanked.c_str(), &st) == 0)
-			return true;
-	return false;
+	return lstat(paths.yank[todo_at].c_str(), &st) == 0 ||
+	    lstat(paths.yank[info_at].c_str(), &st) == 0;
 }
 
 // Message numbers are inode numbers, and qmail reuses them: a yank path

@@ -155,6 +155,17 @@ TEST_F(LiveHost, RerunFinishesAYankCutOffAfterTodoAndInfo)
 	Result r = run({"-r", "-q", queue_});
 	EXPECT_EQ(r.err, "moved mess/8/100 to yanked/100.mess\n"
 			 "1 file(s) match\n");
+	// Other files under the number (a restore that kept one) are not a
+	// cut-off yank: a message qmail-queue writes under a reused number
+	// stays where it is.
+	put("mess/9/101", "jackpot");
+	put("yanked/101.remote", "Told@example.net");
+	r = run({"-r", "-q", queue_});
+	EXPECT_EQ(r.err, "remove_file(101): not queued yet (no todo or info "
+			 "file), left alone\n1 file(s) match\n");
+	EXPECT_TRUE(has("mess/9/101"));
+	ASSERT_EQ(unlink(qpath("mess/9/101").c_str()), 0);
+
 	put("mess/16/200", "jackpot");
 	r = run({"-d", "-q", queue_});
 	EXPECT_EQ(r.err, "delete_file(200): not queued yet (no todo or info "
