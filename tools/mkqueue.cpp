@@ -754,18 +754,39 @@ int write_file(const char *path, const std::string &data, mode_t mode,
 	return 0;
 }
 
+// What a message's files hold beyond its envelope, drawn in one go, in
+// the order the generator has always drawn it.
+struct Contents {
+	std::string mess;
+	std::string bounce;	// bounce/N, written when msg.bounce
+};
+
+void draw_contents(Rng &rng, const Message &msg, Contents &c)
+{
+	build_message(rng, c.mess, msg);
+	c.bounce.clear();
+	// Now and then empty, so readers of the queue meet that too.
+	if (msg.state == State::preprocessed && msg.bounce &&
+	    rng_below(rng, 5) != 0) {
+		const auto &list = msg.remote_rcpts.empty() ?
+		    msg.local_rcpts : msg.remote_rcpts;
+		c.bounce += "<" + list[0] + ">:\n";
+		c.bounce += pick(rng, bounce_texts);
+		c.bounce += '\n';
+	}
+}
+
 // Everything is created relative to the queue, which is the working
 // directory by now.
-int write_message(Rng &rng, const Message &msg, std::string &buf)
+int write_message(const Message &msg, const Contents &c, std::string &buf)
 {
 	const time_t t = static_cast<time_t>(msg.time);
 	const struct timespec times[2] = {{t, 0}, {t, 0}};
 	unsigned long h = static_cast<unsigned long>(msg.num % split);
 	char path[64];
 
-	build_message(rng, buf, msg);
 	snprintf(path, sizeof path, "mess/%lu/%u", h, msg.num);
-	if (write_file(path, buf, 0644, times) == -1)
+	if (write_file(path, c.mess, 0644, times) == -1)
 		return -1;
 
 	if (msg.state != State::preprocessed) {
@@ -795,17 +816,8 @@ int write_message(Rng &rng, const Message &msg, std::string &buf)
 			return -1;
 	}
 	if (msg.bounce) {
-		buf.clear();
-		// Now and then empty, so readers of the queue meet that too.
-		if (rng_below(rng, 5) != 0) {
-			const auto &list = msg.remote_rcpts.empty() ?
-			    msg.local_rcpts : msg.remote_rcpts;
-			buf += "<" + list[0] + ">:\n";
-			buf += pick(rng, bounce_texts);
-			buf += '\n';
-		}
 		snprintf(path, sizeof path, "bounce/%u", msg.num);
-		if (write_file(path, buf, 0600, times) == -1)
+		if (write_file(path, c.bounce, 0600, times) == -1)
 			return -1;
 	}
 	return 0;
@@ -1000,6 +1012,7 @@ int run(int argc, char **argv)
 	unsigned long long spam_left = (count * spam_percent + 50) / 100;
 	const unsigned long long spam_total = spam_left;
 	std::string buf;
+	Contents contents;
 	for (size_t i = 0; i < nums.size(); i++) {
 		Message msg;
 		msg.num = nums[i];
@@ -1007,7 +1020,8 @@ int run(int argc, char **argv)
 		if (msg.spam)
 			spam_left--;
 		plan_message(rng, msg);
-		if (write_message(rng, msg, buf) == -1)
+		draw_contents(rng, msg, contents);
+		if (write_message(msg, contents, buf) == -1)
 			return 1;
 	}
 	if (stamp_dirs(dirs, base_times) == -1)
