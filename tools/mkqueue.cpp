@@ -1,8 +1,9 @@
 // mkqueue.cpp: writes a sample qmail queue with a realistic mix of
-// message states, sizes and spam, for the demo, the tests and the
-// benchmarks. The output depends only on the options: the same options
-// give the same tree, byte for byte and down to the file times, on any
-// machine and with any C++ library.
+// message states, sizes and spam, and the failure notices a flood leaves
+// for a forged sender, for the demo, the tests and the benchmarks. The
+// output depends only on the options: the same options give the same
+// tree, byte for byte and down to the file times, on any machine and
+// with any C++ library.
 //
 // usage: mkqueue [-n count] [-s split] [-S seed] [-p spam-percent]
 //                [-t base-time] dir
@@ -59,6 +60,13 @@ static_assert(holds(marker_word, 'k') && holds(marker_host, 'k'),
 
 const char local_domain[] = "example.com";
 const char local_host[] = "mail.example.com";
+
+// The failure notices of a sample queue all go to one address, as the
+// backscatter of a flood that forged it as sender does: its server
+// refuses them, so they wait in the queue. The README's bounce task
+// looks for them.
+const char bounced_sender[] = "alice@example.net";
+const unsigned qmails_uid = 1005;	// qmail-send queues as qmails
 
 const char *const first_names[] = {"Alice", "Bob", "Carol", "Dave", "Erin",
     "Frank", "Grace", "Heidi", "Ivan", "Judy", "Karl", "Laura", "Mike",
@@ -776,6 +784,51 @@ void draw_contents(Rng &rng, const Message &msg, Contents &c)
 	}
 }
 
+// Turns msg into the failure notice qmail-send queued for bounced_sender
+// when msg, sent in that address's name, failed: the notice as
+// qmail-send writes it, with a copy of the message below, and its
+// envelope (no sender, that address the one recipient). Drawn from the
+// notices' own generator, so every other message stays as it was.
+void make_failure_notice(Rng &rng, Message &msg, Contents &c, bool waiting)
+{
+	const auto &failed = msg.remote_rcpts.empty() ? msg.local_rcpts :
+	    msg.remote_rcpts;
+	std::string copy;
+	copy.swap(c.mess);
+	c.bounce.clear();
+
+	msg.state = waiting ? State::todo : State::preprocessed;
+	msg.bounce = false;
+	msg.network = false;
+	msg.uid = qmails_uid;
+	msg.pid = static_cast<unsigned>(rng_range(rng, 1000, 99999));
+	msg.sender.clear();
+	msg.from = std::string("MAILER-DAEMON@") + local_host;
+
+	std::string &out = c.mess;
+	out = "Received: (qmail ";
+	append_number(out, msg.pid);
+	out += " invoked for bounce); ";
+	append_date(out, msg.time, 0, false);
+	out += "\nDate: ";
+	append_date(out, msg.time, 0, false);
+	out += "\nFrom: " + msg.from + "\nTo: " + bounced_sender +
+	    "\nSubject: failure notice\n\nHi. This is the qmail-send program "
+	    "at " + local_host + ".\nI'm afraid I wasn't able to deliver "
+	    "your message to the following addresses.\nThis is a permanent "
+	    "error; I've given up. Sorry it didn't work out.\n\n<" +
+	    failed[0] + ">:\n";
+	out += pick(rng, bounce_texts);
+	out += "\n--- Below this line is a copy of the message.\n\n"
+	    "Return-Path: <";
+	out += bounced_sender;
+	out += ">\n";
+	out += copy;
+
+	msg.local_rcpts.clear();
+	msg.remote_rcpts.assign(1, bounced_sender);
+}
+
 // Everything is created relative to the queue, which is the working
 // directory by now.
 int write_message(const Message &msg, const Contents &c, std::string &buf)
@@ -1011,6 +1064,16 @@ int run(int argc, char **argv)
 	// Exactly the requested share of spam, spread at random.
 	unsigned long long spam_left = (count * spam_percent + 50) / 100;
 	const unsigned long long spam_total = spam_left;
+	// Failure notices, 1.5% of the count, take the place of ham spread
+	// at random; one in three still waits in todo. The notices draw
+	// from a generator of their own: the rest of the queue is what the
+	// same options wrote before there were notices.
+	Rng notice_rng;
+	rng_seed(notice_rng, seed ^ 0x6e6f7469636573ULL);	// "notices"
+	unsigned long long notices_left = (count * 3 + 100) / 200;
+	if (notices_left > count - spam_total)
+		notices_left = count - spam_total;
+	unsigned long long notices = 0;
 	std::string buf;
 	Contents contents;
 	for (size_t i = 0; i < nums.size(); i++) {
@@ -1021,6 +1084,14 @@ int run(int argc, char **argv)
 			spam_left--;
 		plan_message(rng, msg);
 		draw_contents(rng, msg, contents);
+		// The ham still to come, this message included.
+		unsigned long long ham_left = nums.size() - i - spam_left;
+		if (!msg.spam && rng_below(notice_rng, ham_left) < notices_left) {
+			make_failure_notice(notice_rng, msg, contents,
+			    notices % 3 == 0);
+			notices_left--;
+			notices++;
+		}
 		if (write_message(msg, contents, buf) == -1)
 			return 1;
 	}
