@@ -313,6 +313,42 @@ TEST_F(CommonTasks, CheckWhatWasYankedShowsEachSubject)
 	EXPECT_EQ(test::sorted_lines(r.out), want);
 }
 
+// With a single message yanked, grep names no file unless told to.
+TEST_F(CommonTasks, CheckWhatWasYankedNamesALoneMessageToo)
+{
+	ASSERT_EQ(task("Yank it").status, 0);
+	const std::string kept = *spam_.begin();
+	const std::string text = read("yanked/" + kept + ".mess");
+	test::make_dirs(tmp_.path() + "/aside");
+	for (const std::string &n : spam_)
+		if (n != kept) {
+			ASSERT_EQ(rename((queue_ + "/yanked/" + n + ".mess").c_str(),
+			    (tmp_.path() + "/aside/" + n).c_str()), 0);
+		}
+	size_t at = text.find("\nSubject:") + 1;
+
+	Result r = task("Check what was yanked");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, kept + ".mess:" +
+	    text.substr(at, text.find('\n', at) + 1 - at));
+}
+
+// A number of which nothing was yanked: one plain line, and no mv run on
+// a pattern that matched nothing.
+TEST_F(CommonTasks, RestoreOfANumberNeverYankedSaysSoAndTouchesNothing)
+{
+	const std::string n = restored_number(tasks_["Restore one message"]);
+	ASSERT_FALSE(n.empty());
+	test::make_dirs(queue_ + "/yanked");
+	const std::string before = test::tree_listing(queue_);
+
+	Result r = task("Restore one message");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "nothing yanked as " + n + "\n");
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
 TEST_F(CommonTasks, RestoreOneMessagePutsItBackAsItWas)
 {
 	const std::string n = restored_number(tasks_["Restore one message"]);
@@ -419,6 +455,25 @@ TEST_F(CommonTasks, ExpireASendersBouncesBackDatesOnlyTheirInfoFiles)
 	    " file(s) match\n"), std::string::npos) << r.err;
 	expect_expired(before, expired, r.err);
 	EXPECT_EQ(svc_log(), "-a /service/qmail-send\n");
+}
+
+// The header form counts the spammer's messages and not a complaint that
+// quotes the address in its body, which "From: .*address" also counts.
+TEST_F(CommonTasks, CountMessagesFromOneSenderCountsOnlyTheSenders)
+{
+	put("mess/3/49", "Received: (qmail 7 invoked by uid 1000); 9 Dec "
+	    "2026 06:00:00 -0000\nFrom: Bob <bob@example.com>\n"
+	    "To: abuse@example.net\nSubject: more of it\n\n"
+	    "Please block winner@lucky-spins.example.biz:\n"
+	    "> From: Lucky Spins <winner@lucky-spins.example.biz>\n");
+	put("info/3/49", std::string("Fbob@example.com\0", 17));
+	const std::string before = test::tree_listing(queue_);
+
+	Result r = task("Count messages from one sender");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "10 file(s) match\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(test::tree_listing(queue_), before);
 }
 
 TEST(ReadmeAndManual, ShowTheSameRestoreLoopAndBounceCommand)
