@@ -112,6 +112,14 @@ std::vector<std::string> records(const std::string &data)
 	return out;
 }
 
+std::string nul_ended(const std::vector<std::string> &recs)
+{
+	std::string data;
+	for (const std::string &r : recs)
+		data += r + std::string(1, '\0');
+	return data;
+}
+
 // The lines of standard output that say "yes", without it.
 std::vector<std::string> yes_lines(const std::string &out)
 {
@@ -457,6 +465,29 @@ TEST_F(CommonTasks, ExpireASendersBouncesBackDatesOnlyTheirInfoFiles)
 	EXPECT_EQ(svc_log(), "-a /service/qmail-send\n");
 }
 
+// Expiring the spam back-dates every spam message qmail-send has seen,
+// and leaves those still in todo for a later run.
+TEST_F(CommonTasks, GiveThemUpWithoutStoppingQmailBackDatesTheSpam)
+{
+	std::set<std::string> expired;
+	for (const std::string &n : spam_)
+		if (test::exists(queue_ + "/" + hashed("info", n)))
+			expired.insert(hashed("info", n));
+	ASSERT_GE(expired.size(), 1u);
+	ASSERT_LT(expired.size(), spam_.size()) << "no spam in todo";
+	// The README names one of those passed over.
+	EXPECT_TRUE(test::exists(queue_ + "/todo/1483724874"));
+	const auto before = test::tree_snapshot(queue_);
+
+	Result r = task("Give them up without stopping qmail");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(yes_lines(r.out), std::vector<std::string>(spam_.begin(),
+	    spam_.end()));
+	EXPECT_NE(r.err.find("\n10 file(s) match\n"), std::string::npos);
+	expect_expired(before, expired, r.err);
+	EXPECT_EQ(svc_log(), "-a /service/qmail-send\n");
+}
+
 // The header form counts the spammer's messages and not a complaint that
 // quotes the address in its body, which "From: .*address" also counts.
 TEST_F(CommonTasks, CountMessagesFromOneSenderCountsOnlyTheSenders)
@@ -476,7 +507,59 @@ TEST_F(CommonTasks, CountMessagesFromOneSenderCountsOnlyTheSenders)
 	EXPECT_EQ(test::tree_listing(queue_), before);
 }
 
-TEST(ReadmeAndManual, ShowTheSameRestoreLoopAndBounceCommand)
+// One block per match: its number, the envelope sender and each
+// recipient, delivered ones marked; a message still being queued shows
+// its number alone.
+TEST_F(CommonTasks, SeeWhoSentThemShowsEachEnvelope)
+{
+	// One delivered recipient, and spam still arriving (mess and intd).
+	std::string done;
+	for (const std::string &n : spam_)
+		if (test::exists(queue_ + "/" + hashed("remote", n)))
+			done = n;
+	ASSERT_FALSE(done.empty());
+	std::vector<std::string> recs = records(read(hashed("remote", done)));
+	recs[0][0] = 'D';
+	test::write_file(queue_ + "/" + hashed("remote", done),
+	    nul_ended(recs));
+	put("mess/6/75", "From: Lucky Spins <winner@lucky-spins.example.biz>"
+	    "\nSubject: Your jackpot is waiting\n\nspin\n");
+	put("intd/75", nul_ended({"u1003", "p4242", "Fspin@example.info",
+	    "Tbob@example.com"}));
+
+	std::set<std::string> want = {"#75\n"};
+	for (const std::string &n : spam_) {
+		std::string block = "#" + n + "\n";
+		for (const std::string &rec : envelope(n)) {
+			if (rec[0] == 'F')
+				block += "  from <" + rec.substr(1) + ">\n";
+			else if (rec[0] == 'T')
+				block += "  to " + rec.substr(1) + "\n";
+			else if (rec[0] == 'D')
+				block += "  done " + rec.substr(1) + "\n";
+		}
+		want.insert(block);
+	}
+	const std::string before = test::tree_listing(queue_);
+
+	Result r = task("See who sent them and to whom");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "11 file(s) match\n");
+	std::vector<std::string> blocks;
+	std::istringstream lines(r.out);
+	for (std::string line; std::getline(lines, line);) {
+		if (line.rfind("#", 0) == 0)
+			blocks.emplace_back();
+		ASSERT_FALSE(blocks.empty()) << r.out;
+		blocks.back() += line + "\n";
+	}
+	EXPECT_EQ(std::set<std::string>(blocks.begin(), blocks.end()), want);
+	EXPECT_EQ(blocks.size(), want.size());
+	EXPECT_NE(r.out.find("\n  done "), std::string::npos);
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+TEST(ReadmeAndManual, ShowTheSameTaskCommands)
 {
 	std::map<std::string, std::string> tasks = common_tasks();
 	std::set<std::string> page_lines;
@@ -487,7 +570,8 @@ TEST(ReadmeAndManual, ShowTheSameRestoreLoopAndBounceCommand)
 			line.replace(at, 2, "\\");
 		page_lines.insert(trimmed(line));
 	}
-	for (const char *title : {"Restore one message",
+	for (const char *title : {"See who sent them and to whom",
+		 "Restore one message", "Give them up without stopping qmail",
 		 "Expire a sender's bounces"}) {
 		ASSERT_EQ(tasks.count(title), 1u) << title;
 		std::istringstream block(tasks[title]);
