@@ -99,6 +99,37 @@ std::string bounce_to(const std::string &rcpt)
 	    "\nTo: nobody@example.org\nSubject: hello\n\nhello\n";
 }
 
+// The NUL-ended records of an envelope file, each with its type letter.
+std::vector<std::string> records(const std::string &data)
+{
+	std::vector<std::string> out;
+	for (size_t at = 0, end; at < data.size(); at = end + 1) {
+		end = data.find('\0', at);
+		if (end == std::string::npos)
+			end = data.size();
+		out.push_back(data.substr(at, end - at));
+	}
+	return out;
+}
+
+std::string nul_ended(const std::vector<std::string> &recs)
+{
+	std::string data;
+	for (const std::string &r : recs)
+		data += r + std::string(1, '\0');
+	return data;
+}
+
+// The lines of standard output that say "yes", without it.
+std::vector<std::string> yes_lines(const std::string &out)
+{
+	std::vector<std::string> yes;
+	for (const std::string &line : test::sorted_lines(out))
+		if (line.size() > 5 && line.substr(line.size() - 5) == ": yes")
+			yes.push_back(line.substr(0, line.size() - 5));
+	return yes;
+}
+
 class CommonTasks : public ::testing::Test {
 protected:
 	void SetUp() override
@@ -158,6 +189,61 @@ protected:
 		ASSERT_FALSE(test::exists(queue_ + "/" + rel)) << rel;
 		test::make_dirs(fs::path(queue_ + "/" + rel).parent_path());
 		test::write_file(queue_ + "/" + rel, content);
+	}
+
+	std::string read(const std::string &rel) const
+	{
+		return test::read_file(queue_ + "/" + rel).value_or("");
+	}
+
+	static std::string hashed(const char *dir, const std::string &n)
+	{
+		return std::string(dir) + "/" + std::to_string(std::stoul(n) %
+		    23) + "/" + n;
+	}
+
+	// The envelope records of message n as qmail keeps them: all in
+	// todo until qmail-send has seen it, then the sender in info and
+	// the recipients in local and remote.
+	std::vector<std::string> envelope(const std::string &n) const
+	{
+		if (test::exists(queue_ + "/todo/" + n))
+			return records(read("todo/" + n));
+		std::vector<std::string> recs;
+		for (const char *d : {"info", "local", "remote"})
+			if (test::exists(queue_ + "/" + hashed(d, n)))
+				for (const std::string &r : records(read(hashed(d, n))))
+					recs.push_back(r);
+		return recs;
+	}
+
+	// After an expire task: each info file in expired is a week older,
+	// counted from its status-change time; every other entry is as it
+	// was in before.
+	void expect_expired(const test::tree &before,
+	    const std::set<std::string> &expired, const std::string &err)
+	{
+		const auto after = test::tree_snapshot(queue_);
+		const int64_t week = run_settings{}.expire_secs;
+		for (const std::string &info : expired) {
+			EXPECT_EQ(after.at(info).mtime.tv_sec,
+			    before.at(info).ctime.tv_sec - week) << info;
+			EXPECT_EQ(after.at(info).atime.tv_sec,
+			    before.at(info).mtime.tv_sec - week) << info;
+			EXPECT_EQ(after.at(info).digest, before.at(info).digest);
+			EXPECT_NE(err.find("Set timestamp on " + info + " \n"),
+			    std::string::npos) << info;
+		}
+		for (const auto &[path, e] : before) {
+			if (expired.count(path) != 0 || !S_ISREG(e.mode))
+				continue;
+			auto now = after.find(path);
+			ASSERT_NE(now, after.end()) << path;
+			EXPECT_EQ(now->second.digest, e.digest) << path;
+			EXPECT_EQ(now->second.mtime.tv_sec, e.mtime.tv_sec) << path;
+			EXPECT_EQ(now->second.mode, e.mode) << path;
+		}
+		EXPECT_EQ(after.size(), before.size());
 	}
 
 	test::TempDir tmp_;
@@ -235,6 +321,42 @@ TEST_F(CommonTasks, CheckWhatWasYankedShowsEachSubject)
 	EXPECT_EQ(test::sorted_lines(r.out), want);
 }
 
+// With a single message yanked, grep names no file unless told to.
+TEST_F(CommonTasks, CheckWhatWasYankedNamesALoneMessageToo)
+{
+	ASSERT_EQ(task("Yank it").status, 0);
+	const std::string kept = *spam_.begin();
+	const std::string text = read("yanked/" + kept + ".mess");
+	test::make_dirs(tmp_.path() + "/aside");
+	for (const std::string &n : spam_)
+		if (n != kept) {
+			ASSERT_EQ(rename((queue_ + "/yanked/" + n + ".mess").c_str(),
+			    (tmp_.path() + "/aside/" + n).c_str()), 0);
+		}
+	size_t at = text.find("\nSubject:") + 1;
+
+	Result r = task("Check what was yanked");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, kept + ".mess:" +
+	    text.substr(at, text.find('\n', at) + 1 - at));
+}
+
+// A number of which nothing was yanked: one plain line, and no mv run on
+// a pattern that matched nothing.
+TEST_F(CommonTasks, RestoreOfANumberNeverYankedSaysSoAndTouchesNothing)
+{
+	const std::string n = restored_number(tasks_["Restore one message"]);
+	ASSERT_FALSE(n.empty());
+	test::make_dirs(queue_ + "/yanked");
+	const std::string before = test::tree_listing(queue_);
+
+	Result r = task("Restore one message");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "nothing yanked as " + n + "\n");
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
 TEST_F(CommonTasks, RestoreOneMessagePutsItBackAsItWas)
 {
 	const std::string n = restored_number(tasks_["Restore one message"]);
@@ -298,21 +420,33 @@ TEST_F(CommonTasks, RestoreKeepsAFileWhosePlaceIsTaken)
 	}
 }
 
+// The sample queue holds failure notices for one address, some of them
+// still in todo: the task back-dates those qmail-send has seen, and no
+// bounce to anyone else, nor the address's own mail.
 TEST_F(CommonTasks, ExpireASendersBouncesBackDatesOnlyTheirInfoFiles)
 {
-	// Bounces to the sender, one still in todo with no info file yet;
-	// then a bounce to someone else, one to a longer address that ends
-	// the same, and the sender's own mail.
-	put("mess/5/51", bounce_to("alice@example.net"));
-	put("info/5/51", std::string("F\0", 2));
-	put("remote/5/51", std::string("Talice@example.net\0", 19));
-	put("mess/5/74", bounce_to("alice@example.net"));
-	put("info/5/74", std::string("F\0", 2));
-	put("local/5/74", std::string("Talice@example.net\0", 19));
-	put("mess/8/54", bounce_to("alice@example.net"));
-	put("todo/54", "");
+	// Told apart by the envelope: no sender, the address the one
+	// recipient (after the uid and pid in todo).
+	const std::vector<std::string> to_her = {"F", "Talice@example.net"};
+	std::set<std::string> notices, expired;
+	for (const auto &[path, e] : test::tree_snapshot(queue_ + "/mess")) {
+		const std::string n = base_name(path);
+		std::vector<std::string> env = envelope(n);
+		if (!env.empty() && env[0][0] == 'u')
+			env.erase(env.begin(), env.begin() + 2);
+		if (!S_ISREG(e.mode) || env != to_her)
+			continue;
+		notices.insert(n);
+		if (test::exists(queue_ + "/" + hashed("info", n)))
+			expired.insert(hashed("info", n));
+	}
+	ASSERT_GE(expired.size(), 1u) << "no notice to back-date";
+	ASSERT_GT(notices.size(), expired.size()) << "none still in todo";
+	// Bounces to someone else and to a longer address that ends the
+	// same, and the address's own mail with the same subject.
 	put("mess/6/52", bounce_to("bob@example.org"));
 	put("info/6/52", std::string("F\0", 2));
+	put("remote/6/52", std::string("Tbob@example.org\0", 17));
 	put("mess/9/55", bounce_to("malice@example.net"));
 	put("info/9/55", std::string("F\0", 2));
 	put("mess/7/53", "Received: (qmail 7 invoked by uid 1000); 9 Dec "
@@ -320,42 +454,112 @@ TEST_F(CommonTasks, ExpireASendersBouncesBackDatesOnlyTheirInfoFiles)
 	    "To: alice@example.net\nSubject: failure notice\n\nfyi\n");
 	put("info/7/53", std::string("Falice@example.net\0", 19));
 	const auto before = test::tree_snapshot(queue_);
-	const std::set<std::string> expired = {"info/5/51", "info/5/74"};
-	auto listing_without_expired = [&] {
-		std::string text;
-		for (const std::string &line : test::sorted_lines(
-			 test::tree_listing(queue_)))
-			if (expired.count(line.substr(1, line.find(' ') - 1)) == 0)
-				text += line + "\n";
-		return text;
-	};
-	const std::string others = listing_without_expired();
 
 	Result r = task("Expire a sender's bounces");
 	EXPECT_EQ(r.status, 0) << r.err;
-	std::vector<std::string> yes;
-	for (const std::string &line : test::sorted_lines(r.out))
-		if (line.size() > 5 && line.substr(line.size() - 5) == ": yes")
-			yes.push_back(line.substr(0, line.size() - 5));
-	EXPECT_EQ(yes, (std::vector<std::string>{"51", "54", "74"}));
-	EXPECT_NE(r.err.find("Set timestamp on info/5/51 \n"),
-	    std::string::npos) << r.err;
-	EXPECT_NE(r.err.find("\n3 file(s) match\n"), std::string::npos);
-
-	const auto after = test::tree_snapshot(queue_);
-	const int64_t week = run_settings{}.expire_secs;
-	for (const std::string &info : expired) {
-		EXPECT_EQ(after.at(info).mtime.tv_sec,
-		    before.at(info).ctime.tv_sec - week) << info;
-		EXPECT_EQ(after.at(info).atime.tv_sec,
-		    before.at(info).mtime.tv_sec - week) << info;
-		EXPECT_EQ(after.at(info).digest, before.at(info).digest);
-	}
-	EXPECT_EQ(listing_without_expired(), others);
+	EXPECT_EQ(yes_lines(r.out), std::vector<std::string>(notices.begin(),
+	    notices.end()));
+	EXPECT_NE(r.err.find("\n" + std::to_string(notices.size()) +
+	    " file(s) match\n"), std::string::npos) << r.err;
+	expect_expired(before, expired, r.err);
 	EXPECT_EQ(svc_log(), "-a /service/qmail-send\n");
 }
 
-TEST(ReadmeAndManual, ShowTheSameRestoreLoopAndBounceCommand)
+// Expiring the spam back-dates every spam message qmail-send has seen,
+// and leaves those still in todo for a later run.
+TEST_F(CommonTasks, GiveThemUpWithoutStoppingQmailBackDatesTheSpam)
+{
+	std::set<std::string> expired;
+	for (const std::string &n : spam_)
+		if (test::exists(queue_ + "/" + hashed("info", n)))
+			expired.insert(hashed("info", n));
+	ASSERT_GE(expired.size(), 1u);
+	ASSERT_LT(expired.size(), spam_.size()) << "no spam in todo";
+	// The README names one of those passed over.
+	EXPECT_TRUE(test::exists(queue_ + "/todo/1483724874"));
+	const auto before = test::tree_snapshot(queue_);
+
+	Result r = task("Give them up without stopping qmail");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(yes_lines(r.out), std::vector<std::string>(spam_.begin(),
+	    spam_.end()));
+	EXPECT_NE(r.err.find("\n10 file(s) match\n"), std::string::npos);
+	expect_expired(before, expired, r.err);
+	EXPECT_EQ(svc_log(), "-a /service/qmail-send\n");
+}
+
+// The header form counts the spammer's messages and not a complaint that
+// quotes the address in its body, which "From: .*address" also counts.
+TEST_F(CommonTasks, CountMessagesFromOneSenderCountsOnlyTheSenders)
+{
+	put("mess/3/49", "Received: (qmail 7 invoked by uid 1000); 9 Dec "
+	    "2026 06:00:00 -0000\nFrom: Bob <bob@example.com>\n"
+	    "To: abuse@example.net\nSubject: more of it\n\n"
+	    "Please block winner@lucky-spins.example.biz:\n"
+	    "> From: Lucky Spins <winner@lucky-spins.example.biz>\n");
+	put("info/3/49", std::string("Fbob@example.com\0", 17));
+	const std::string before = test::tree_listing(queue_);
+
+	Result r = task("Count messages from one sender");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "10 file(s) match\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+// One block per match: its number, the envelope sender and each
+// recipient, delivered ones marked; a message still being queued shows
+// its number alone.
+TEST_F(CommonTasks, SeeWhoSentThemShowsEachEnvelope)
+{
+	// One delivered recipient, and spam still arriving (mess and intd).
+	std::string done;
+	for (const std::string &n : spam_)
+		if (test::exists(queue_ + "/" + hashed("remote", n)))
+			done = n;
+	ASSERT_FALSE(done.empty());
+	std::vector<std::string> recs = records(read(hashed("remote", done)));
+	recs[0][0] = 'D';
+	test::write_file(queue_ + "/" + hashed("remote", done),
+	    nul_ended(recs));
+	put("mess/6/75", "From: Lucky Spins <winner@lucky-spins.example.biz>"
+	    "\nSubject: Your jackpot is waiting\n\nspin\n");
+	put("intd/75", nul_ended({"u1003", "p4242", "Fspin@example.info",
+	    "Tbob@example.com"}));
+
+	std::set<std::string> want = {"#75\n"};
+	for (const std::string &n : spam_) {
+		std::string block = "#" + n + "\n";
+		for (const std::string &rec : envelope(n)) {
+			if (rec[0] == 'F')
+				block += "  from <" + rec.substr(1) + ">\n";
+			else if (rec[0] == 'T')
+				block += "  to " + rec.substr(1) + "\n";
+			else if (rec[0] == 'D')
+				block += "  done " + rec.substr(1) + "\n";
+		}
+		want.insert(block);
+	}
+	const std::string before = test::tree_listing(queue_);
+
+	Result r = task("See who sent them and to whom");
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "11 file(s) match\n");
+	std::vector<std::string> blocks;
+	std::istringstream lines(r.out);
+	for (std::string line; std::getline(lines, line);) {
+		if (line.rfind("#", 0) == 0)
+			blocks.emplace_back();
+		ASSERT_FALSE(blocks.empty()) << r.out;
+		blocks.back() += line + "\n";
+	}
+	EXPECT_EQ(std::set<std::string>(blocks.begin(), blocks.end()), want);
+	EXPECT_EQ(blocks.size(), want.size());
+	EXPECT_NE(r.out.find("\n  done "), std::string::npos);
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+TEST(ReadmeAndManual, ShowTheSameTaskCommands)
 {
 	std::map<std::string, std::string> tasks = common_tasks();
 	std::set<std::string> page_lines;
@@ -366,7 +570,8 @@ TEST(ReadmeAndManual, ShowTheSameRestoreLoopAndBounceCommand)
 			line.replace(at, 2, "\\");
 		page_lines.insert(trimmed(line));
 	}
-	for (const char *title : {"Restore one message",
+	for (const char *title : {"See who sent them and to whom",
+		 "Restore one message", "Give them up without stopping qmail",
 		 "Expire a sender's bounces"}) {
 		ASSERT_EQ(tasks.count(title), 1u) << title;
 		std::istringstream block(tasks[title]);

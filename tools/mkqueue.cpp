@@ -1,8 +1,9 @@
 // mkqueue.cpp: writes a sample qmail queue with a realistic mix of
-// message states, sizes and spam, for the demo, the tests and the
-// benchmarks. The output depends only on the options: the same options
-// give the same tree, byte for byte and down to the file times, on any
-// machine and with any C++ library.
+// message states, sizes and spam, and the failure notices a flood leaves
+// for a forged sender, for the demo, the tests and the benchmarks. The
+// output depends only on the options: the same options give the same
+// tree, byte for byte and down to the file times, on any machine and
+// with any C++ library.
 //
 // usage: mkqueue [-n count] [-s split] [-S seed] [-p spam-percent]
 //                [-t base-time] dir
@@ -59,6 +60,13 @@ static_assert(holds(marker_word, 'k') && holds(marker_host, 'k'),
 
 const char local_domain[] = "example.com";
 const char local_host[] = "mail.example.com";
+
+// The failure notices of a sample queue all go to one address, as the
+// backscatter of a flood that forged it as sender does: its server
+// refuses them, so they wait in the queue. The README's bounce task
+// looks for them.
+const char bounced_sender[] = "alice@example.net";
+const unsigned qmails_uid = 1005;	// qmail-send queues as qmails
 
 const char *const first_names[] = {"Alice", "Bob", "Carol", "Dave", "Erin",
     "Frank", "Grace", "Heidi", "Ivan", "Judy", "Karl", "Laura", "Mike",
@@ -754,18 +762,84 @@ int write_file(const char *path, const std::string &data, mode_t mode,
 	return 0;
 }
 
+// What a message's files hold beyond its envelope, drawn in one go, in
+// the order the generator has always drawn it.
+struct Contents {
+	std::string mess;
+	std::string bounce;	// bounce/N, written when msg.bounce
+};
+
+void draw_contents(Rng &rng, const Message &msg, Contents &c)
+{
+	build_message(rng, c.mess, msg);
+	c.bounce.clear();
+	// Now and then empty, so readers of the queue meet that too.
+	if (msg.state == State::preprocessed && msg.bounce &&
+	    rng_below(rng, 5) != 0) {
+		const auto &list = msg.remote_rcpts.empty() ?
+		    msg.local_rcpts : msg.remote_rcpts;
+		c.bounce += "<" + list[0] + ">:\n";
+		c.bounce += pick(rng, bounce_texts);
+		c.bounce += '\n';
+	}
+}
+
+// Turns msg into the failure notice qmail-send queued for bounced_sender
+// when msg, sent in that address's name, failed: the notice as
+// qmail-send writes it, with a copy of the message below, and its
+// envelope (no sender, that address the one recipient). Drawn from the
+// notices' own generator, so every other message stays as it was.
+void make_failure_notice(Rng &rng, Message &msg, Contents &c, bool waiting)
+{
+	const auto &failed = msg.remote_rcpts.empty() ? msg.local_rcpts :
+	    msg.remote_rcpts;
+	std::string copy;
+	copy.swap(c.mess);
+	c.bounce.clear();
+
+	msg.state = waiting ? State::todo : State::preprocessed;
+	msg.bounce = false;
+	msg.network = false;
+	msg.uid = qmails_uid;
+	msg.pid = static_cast<unsigned>(rng_range(rng, 1000, 99999));
+	msg.sender.clear();
+	msg.from = std::string("MAILER-DAEMON@") + local_host;
+
+	std::string &out = c.mess;
+	out = "Received: (qmail ";
+	append_number(out, msg.pid);
+	out += " invoked for bounce); ";
+	append_date(out, msg.time, 0, false);
+	out += "\nDate: ";
+	append_date(out, msg.time, 0, false);
+	out += "\nFrom: " + msg.from + "\nTo: " + bounced_sender +
+	    "\nSubject: failure notice\n\nHi. This is the qmail-send program "
+	    "at " + local_host + ".\nI'm afraid I wasn't able to deliver "
+	    "your message to the following addresses.\nThis is a permanent "
+	    "error; I've given up. Sorry it didn't work out.\n\n<" +
+	    failed[0] + ">:\n";
+	out += pick(rng, bounce_texts);
+	out += "\n--- Below this line is a copy of the message.\n\n"
+	    "Return-Path: <";
+	out += bounced_sender;
+	out += ">\n";
+	out += copy;
+
+	msg.local_rcpts.clear();
+	msg.remote_rcpts.assign(1, bounced_sender);
+}
+
 // Everything is created relative to the queue, which is the working
 // directory by now.
-int write_message(Rng &rng, const Message &msg, std::string &buf)
+int write_message(const Message &msg, const Contents &c, std::string &buf)
 {
 	const time_t t = static_cast<time_t>(msg.time);
 	const struct timespec times[2] = {{t, 0}, {t, 0}};
 	unsigned long h = static_cast<unsigned long>(msg.num % split);
 	char path[64];
 
-	build_message(rng, buf, msg);
 	snprintf(path, sizeof path, "mess/%lu/%u", h, msg.num);
-	if (write_file(path, buf, 0644, times) == -1)
+	if (write_file(path, c.mess, 0644, times) == -1)
 		return -1;
 
 	if (msg.state != State::preprocessed) {
@@ -795,17 +869,8 @@ int write_message(Rng &rng, const Message &msg, std::string &buf)
 			return -1;
 	}
 	if (msg.bounce) {
-		buf.clear();
-		// Now and then empty, so readers of the queue meet that too.
-		if (rng_below(rng, 5) != 0) {
-			const auto &list = msg.remote_rcpts.empty() ?
-			    msg.local_rcpts : msg.remote_rcpts;
-			buf += "<" + list[0] + ">:\n";
-			buf += pick(rng, bounce_texts);
-			buf += '\n';
-		}
 		snprintf(path, sizeof path, "bounce/%u", msg.num);
-		if (write_file(path, buf, 0600, times) == -1)
+		if (write_file(path, c.bounce, 0600, times) == -1)
 			return -1;
 	}
 	return 0;
@@ -999,7 +1064,18 @@ int run(int argc, char **argv)
 	// Exactly the requested share of spam, spread at random.
 	unsigned long long spam_left = (count * spam_percent + 50) / 100;
 	const unsigned long long spam_total = spam_left;
+	// Failure notices, 1.5% of the count, take the place of ham spread
+	// at random; one in three still waits in todo. The notices draw
+	// from a generator of their own: the rest of the queue is what the
+	// same options wrote before there were notices.
+	Rng notice_rng;
+	rng_seed(notice_rng, seed ^ 0x6e6f7469636573ULL);	// "notices"
+	unsigned long long notices_left = (count * 3 + 100) / 200;
+	if (notices_left > count - spam_total)
+		notices_left = count - spam_total;
+	unsigned long long notices = 0;
 	std::string buf;
+	Contents contents;
 	for (size_t i = 0; i < nums.size(); i++) {
 		Message msg;
 		msg.num = nums[i];
@@ -1007,7 +1083,16 @@ int run(int argc, char **argv)
 		if (msg.spam)
 			spam_left--;
 		plan_message(rng, msg);
-		if (write_message(rng, msg, buf) == -1)
+		draw_contents(rng, msg, contents);
+		// The ham still to come, this message included.
+		unsigned long long ham_left = nums.size() - i - spam_left;
+		if (!msg.spam && rng_below(notice_rng, ham_left) < notices_left) {
+			make_failure_notice(notice_rng, msg, contents,
+			    notices % 3 == 0);
+			notices_left--;
+			notices++;
+		}
+		if (write_message(msg, contents, buf) == -1)
 			return 1;
 	}
 	if (stamp_dirs(dirs, base_times) == -1)
