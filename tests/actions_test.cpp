@@ -279,9 +279,11 @@ TEST_F(Yank, TakenYankNameLeavesTheMessageWholeInTheQueue)
 TEST_F(Yank, OnlyTheMessagesOwnFilesNeedFreeNames)
 {
 	put("mess/8/100", "x");
+	put("todo/100", "");
 	put("yanked/100.remote", "earlier");	// 100 has no remote file
 	Result r = run({"-r", "-q", queue_});
-	EXPECT_EQ(r.err, "moved mess/8/100 to yanked/100.mess\n"
+	EXPECT_EQ(r.err, "moved todo/100 to yanked/100.todo\n"
+			 "moved mess/8/100 to yanked/100.mess\n"
 			 "1 file(s) match\n");
 	EXPECT_EQ(test::read_file(qpath("yanked/100.remote")), "earlier");
 }
