@@ -68,6 +68,8 @@ constexpr twin_texts delete_texts = {
 	"delete_file(%s): not queued yet (no todo or info file), left alone\n",
 };
 
+// The builders say nothing: errno tells the caller why there is no
+// path, ENOMEM for memory, EINVAL for a missing name or number 0.
 std::optional<std::string> joined(std::initializer_list<std::string_view> parts)
 {
 	try {
@@ -77,9 +79,24 @@ std::optional<std::string> joined(std::initializer_list<std::string_view> parts)
 		return path;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
-		perror("malloc()");
 		return std::nullopt;
 	}
+}
+
+std::optional<std::string> refused()
+{
+	errno = EINVAL;
+	return std::nullopt;
+}
+
+// Says why a builder gave no path: no memory, whatever the builder, or
+// else the caller's words (none: nothing to say).
+void say_no_path(const char *words)
+{
+	if (errno == ENOMEM)
+		perror("malloc()");
+	else if (words != nullptr)
+		fputs(words, stderr);
 }
 
 // The decimal text of n, in buf.
@@ -91,10 +108,10 @@ std::string_view decimal(unsigned long n, std::array<char, 24> &buf)
 
 // The hashed subdirectory of message n: n mod |split|. For every n below
 // 2^31 this is the remainder qmail itself takes.
-unsigned long bucket_of(unsigned long n)
+unsigned long bucket_of(unsigned long n, int32_t split)
 {
-	int64_t split = settings.split;
-	return n % static_cast<unsigned long>(split < 0 ? -split : split);
+	int64_t size = split;
+	return n % static_cast<unsigned long>(size < 0 ? -size : size);
 }
 
 // One message's paths in every queue subdirectory, in removal order,
@@ -304,23 +321,28 @@ int take_message(operation op, const char *name)
 	for (size_t i = 0; i < subdir_count; i++) {
 		const char *d = removal_order[i];
 		if (yank) {
-			std::optional<std::string> to = mk_newpath(d, n);
+			std::optional<std::string> to =
+			    mk_newpath(settings.yank_dir, d, n);
 			if (!to) {
+				say_no_path("mk_newpath(): invalid queue\n");
 				fputs("remove_file(): unable to create new name\n",
 				    stderr);
 				return -1;
 			}
 			paths.yank[i] = std::move(*to);
 		}
-		std::optional<std::string> from = mk_oldpath(d, n);
+		std::optional<std::string> from = mk_oldpath(d, n, settings.split);
 		if (!from) {
+			say_no_path(nullptr);
 			fputs(t.no_old_name, stderr);
 			return -1;
 		}
 		paths.split[i] = std::move(*from);
 		std::optional<std::string> flat = mk_flatpath(d, n);
-		if (!flat)
+		if (!flat) {
+			say_no_path(nullptr);
 			return -1;
+		}
 		paths.flat[i] = std::move(*flat);
 	}
 	const signals_held held;
@@ -399,40 +421,41 @@ int check_split_dir(const char *name, std::string_view dir)
 	if (!n || dir.empty() || settings.split == 0)
 		return 0;
 	std::array<char, 24> buf;
-	if (dir == decimal(bucket_of(*n), buf))
+	if (dir == decimal(bucket_of(*n, settings.split), buf))
 		return 0;
 	fprintf(stderr, "%s: found in mess/%.*s, but split %d puts it in "
 	    "mess/%lu; check -s\n", name, static_cast<int>(dir.size()),
-	    dir.data(), settings.split, bucket_of(*n));
+	    dir.data(), settings.split, bucket_of(*n, settings.split));
 	return -1;
 }
 
-std::optional<std::string> mk_oldpath(const char *d, unsigned long n)
+std::optional<std::string> mk_oldpath(const char *d, unsigned long n,
+    int32_t split)
 {
 	// A split of 0 is refused when options are read; it is checked
 	// again here because it would be a division by zero.
-	if (d == nullptr || n == 0 || settings.split == 0)
-		return std::nullopt;
+	if (d == nullptr || n == 0 || split == 0)
+		return refused();
 	std::array<char, 24> b, m;
-	return joined({d, "/", decimal(bucket_of(n), b), "/", decimal(n, m)});
+	return joined({d, "/", decimal(bucket_of(n, split), b), "/",
+	    decimal(n, m)});
 }
 
 std::optional<std::string> mk_flatpath(const char *d, unsigned long n)
 {
 	if (d == nullptr || n == 0)
-		return std::nullopt;
+		return refused();
 	std::array<char, 24> m;
 	return joined({d, "/", decimal(n, m)});
 }
 
-std::optional<std::string> mk_newpath(const char *d, unsigned long n)
+std::optional<std::string> mk_newpath(const char *yank_dir, const char *d,
+    unsigned long n)
 {
-	if (d == nullptr || n == 0) {
-		fputs("mk_newpath(): invalid queue\n", stderr);
-		return std::nullopt;
-	}
+	if (yank_dir == nullptr || d == nullptr || n == 0)
+		return refused();
 	std::array<char, 24> m;
-	return joined({settings.yank_dir, "/", decimal(n, m), ".", d});
+	return joined({yank_dir, "/", decimal(n, m), ".", d});
 }
 
 int rename_no_replace(const char *from, const char *to)
@@ -461,8 +484,9 @@ int expire_file(const char *name)
 		return -1;
 	// Only the hashed info file: qmail-send reads its times to decide
 	// when a message has been queued too long.
-	std::optional<std::string> path = mk_oldpath("info", n);
+	std::optional<std::string> path = mk_oldpath("info", n, settings.split);
 	if (!path) {
+		say_no_path(nullptr);
 		fputs("expire_file(): unable to create old name\n", stderr);
 		return -1;
 	}
@@ -508,7 +532,9 @@ int expire_file(const char *name)
 	    -1) {
 		// A missing info file is normal (the message is not that far
 		// along); anything else, a read-only queue say, is a failure
-		// the administrator must hear of.
+		// the administrator must hear of. The call is utimensat, which
+		// can leave a link alone, but the message names utimes, the
+		// call this step has always been known by: scripts match on it.
 		if (errno != ENOENT)
 			perror("utimes()");
 		else if (settings.verbose >= 2)

@@ -8,6 +8,7 @@
 #ifndef SPOOLSIFT_QUEUE_OPS_H
 #define SPOOLSIFT_QUEUE_OPS_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,11 +31,14 @@ unsigned long message_number(const char *name);
 int check_split_dir(const char *name, std::string_view dir);
 
 // The three path forms of message n in queue subdirectory d, hashed by
-// n mod |split|. None when d is missing or n is 0 (only mk_newpath says
-// so), or when memory runs out (said by all three).
-std::optional<std::string> mk_oldpath(const char *d, unsigned long n);	// split
+// n mod |split|. They read no settings and say nothing: none, with errno
+// EINVAL, when d (or yank_dir) is missing or n is 0, or when the split is
+// 0; with ENOMEM when memory runs out. The caller reports.
+std::optional<std::string> mk_oldpath(const char *d, unsigned long n,
+    int32_t split);						// split
 std::optional<std::string> mk_flatpath(const char *d, unsigned long n);	// flat
-std::optional<std::string> mk_newpath(const char *d, unsigned long n);	// yank
+std::optional<std::string> mk_newpath(const char *yank_dir, const char *d,
+    unsigned long n);						// yank
 
 int remove_file(const char *name);	// files moved, or -1
 int delete_file(const char *name);	// files unlinked, or -1

@@ -51,20 +51,17 @@ int zone_dst_flag(const char *arg)
 // leaves the process in it, and a second -q is named from the first.
 int open_queue_option(const char *dir)
 {
-	// O_NONBLOCK: a FIFO or device given by mistake must not hang the
-	// open; it is refused by the fchdir like any other non-directory.
-	int fd = open(dir, O_RDONLY | O_NONBLOCK);
-	if (fd == -1) {
+	switch (enter_queue(dir)) {
+	case queue_entry::entered:
+		return 0;
+	case queue_entry::not_opened:
 		perror("open()");
 		return -1;
-	}
-	settings.queue_fd = fd;
-	if (fchdir(fd) == -1) {
+	case queue_entry::not_entered:
 		perror("fchdir()");
 		return -1;
 	}
-	settings.queue_dir = dir;
-	return 0;
+	return -1;
 }
 
 int expire_offset_option(const char *arg)
@@ -97,6 +94,20 @@ int expire_date_option(const char *arg)
 }
 
 }  // namespace
+
+queue_entry enter_queue(const char *dir)
+{
+	// O_NONBLOCK: a FIFO or device given by mistake must not hang the
+	// open; it is refused by the fchdir like any other non-directory.
+	int fd = open(dir, O_RDONLY | O_NONBLOCK);
+	if (fd == -1)
+		return queue_entry::not_opened;
+	settings.queue_fd = fd;
+	if (fchdir(fd) == -1)
+		return queue_entry::not_entered;
+	settings.queue_dir = dir;
+	return queue_entry::entered;
+}
 
 int parse_expire_date(const char *arg, int64_t *when)
 {

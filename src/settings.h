@@ -37,9 +37,16 @@ inline constexpr const char *const queue_subdirs[] = {
 };
 
 // Fills the settings from the command line, in order; -q already opens
-// and enters the queue. 0: go on. 1: the run must end with status 1,
-// its message or the usage text is written.
+// and enters the queue. A word left after the options of a run that acts
+// is refused. 0: go on. 1: the run must end with status 1, its message
+// or the usage text is written.
 int parse_options(int argc, char *argv[]);
+
+// Opens the queue directory dir, makes it the working directory, and
+// records it: queue_fd (set once open, kept to the end of the process)
+// and queue_dir. The caller says what failed, errno tells why.
+enum class queue_entry { entered, not_opened, not_entered };
+queue_entry enter_queue(const char *dir);
 
 // Reads a -x date into seconds since the epoch, local time. 0 with
 // *when set, or -1 with the error message written.

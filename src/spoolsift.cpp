@@ -23,24 +23,23 @@
 
 namespace {
 
-// Without -q: the default queue, entered and kept open for the run.
+// Without -q: the default queue. Whatever keeps it from being opened,
+// the message says it is not there.
 int open_default_queue()
 {
-	// O_NONBLOCK: whatever stands there, the open must not hang.
-	int fd = open(default_queue, O_RDONLY | O_NONBLOCK);
-	if (fd == -1) {
+	switch (enter_queue(default_queue)) {
+	case queue_entry::entered:
+		return 0;
+	case queue_entry::not_opened:
 		fprintf(stderr,
 		    "no queue directory specified and %s doesn't exist\n",
 		    default_queue);
 		return -1;
-	}
-	settings.queue_fd = fd;
-	if (fchdir(fd) == -1) {
+	case queue_entry::not_entered:
 		perror("fchdir()");
 		return -1;
 	}
-	settings.queue_dir = default_queue;
-	return 0;
+	return -1;
 }
 
 // The name the yank-directory messages show: yank_dir itself when it
@@ -156,6 +155,30 @@ void hold_send_lock()
 	}
 }
 
+// Compiles the pattern, runs the search and writes the count: the exit
+// status of the run. (A function of its own, so that the compiled pattern
+// is released before the process ends.)
+int search_and_count()
+{
+	// An empty -p stays empty: only a missing one means "everything".
+	// A pattern that does not compile is not fatal: each file the walk
+	// loads says so, and nothing matches.
+	search_pattern pattern;
+	compile_pattern(settings.pattern != nullptr ? settings.pattern
+						    : default_pattern, pattern);
+	int found = search_queue(queue_subdirs, pattern);
+	// The count comes last, also when both channels go to one file.
+	int failure = flush_listing();
+	if (found >= 0)
+		fprintf(stderr, "%d file(s) match\n", found);
+	if (failure != 0) {
+		fprintf(stderr, "spoolsift: write error on standard output: "
+		    "%s\n", strerror(failure));
+		return 1;
+	}
+	return 0;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -172,18 +195,5 @@ int main(int argc, char *argv[])
 		exit(1);
 	if (settings.do_yank == 1 || settings.do_delete == 1)
 		hold_send_lock();
-	// An empty -p stays empty: only a missing one means "everything".
-	const char *pattern =
-	    settings.pattern != nullptr ? settings.pattern : default_pattern;
-	int found = search_queue(queue_subdirs, pattern);
-	// The count comes last, also when both channels go to one file.
-	int failure = flush_listing();
-	if (found >= 0)
-		fprintf(stderr, "%d file(s) match\n", found);
-	if (failure != 0) {
-		fprintf(stderr, "spoolsift: write error on standard output: "
-		    "%s\n", strerror(failure));
-		exit(1);
-	}
-	exit(0);
+	exit(search_and_count());
 }

@@ -76,46 +76,32 @@ TEST(MessageNumber, OnlyPlainDecimalNamesAreNumbers)
 
 // --- path forms -------------------------------------------------------------
 
-class Paths : public test::InProcess {};
-
-TEST_F(Paths, BuildTheThreeFormsOfAMessage)
+// The builders read no settings and say nothing: everything they use
+// comes in as arguments, and the caller reports what they refuse.
+TEST(Paths, BuildTheThreeFormsOfAMessage)
 {
-	EXPECT_EQ(mk_oldpath("mess", 100), "mess/8/100");
+	EXPECT_EQ(mk_oldpath("mess", 100, 23), "mess/8/100");
 	EXPECT_EQ(mk_flatpath("todo", 100), "todo/100");
-	EXPECT_EQ(mk_newpath("mess", 100), "yanked/100.mess");
-	EXPECT_EQ(mk_oldpath("info", 2147483647), "info/5/2147483647");
-	EXPECT_EQ(mk_oldpath("info", 1), "info/1/1");
+	EXPECT_EQ(mk_newpath("yanked", "mess", 100), "yanked/100.mess");
+	EXPECT_EQ(mk_oldpath("info", 2147483647, 23), "info/5/2147483647");
+	EXPECT_EQ(mk_oldpath("info", 1, 23), "info/1/1");
+	EXPECT_EQ(mk_newpath("/srv/held", "bounce", 7), "/srv/held/7.bounce");
+	EXPECT_EQ(mk_newpath("held/", "intd", 7), "held//7.intd");
 }
 
-TEST_F(Paths, SplitIsTheSignedRemainderAtEveryCall)
-{
-	settings.split = 1;
-	EXPECT_EQ(mk_oldpath("mess", 100), "mess/0/100");
-	settings.split = -1;
-	EXPECT_EQ(mk_oldpath("mess", 100), "mess/0/100");
-	settings.split = -7;
-	EXPECT_EQ(mk_oldpath("mess", 100), "mess/2/100");
-	settings.split = INT32_MIN;
-	EXPECT_EQ(mk_oldpath("mess", 100), "mess/100/100");
-	settings.split = 0;	// refused by the options; no division here
-	EXPECT_EQ(mk_oldpath("mess", 100), std::nullopt);
-}
-
-TEST_F(Paths, YankPathsFollowTheYankDirectory)
-{
-	settings.yank_dir = "/srv/held";
-	EXPECT_EQ(mk_newpath("bounce", 7), "/srv/held/7.bounce");
-	settings.yank_dir = "held/";
-	EXPECT_EQ(mk_newpath("intd", 7), "held//7.intd");
-}
-
-TEST_F(Paths, LargeNumbersHashByTheSizeOfTheSplit)
+// The hashed directory is n mod |split|: for every n below 2^31 the
+// remainder of qmail's own signed division, and on past it.
+TEST(Paths, SplitPathHashesBySizeOfTheSplit)
 {
 	struct {
 		unsigned long n;
 		int32_t split;
 		const char *path;
 	} cases[] = {
+		{100, 1, "mess/0/100"},
+		{100, -1, "mess/0/100"},
+		{100, -7, "mess/2/100"},
+		{100, INT32_MIN, "mess/100/100"},
 		{2147483647, 23, "mess/5/2147483647"},
 		{2147483648, 23, "mess/6/2147483648"},
 		{2147483648, -23, "mess/6/2147483648"},
@@ -123,33 +109,27 @@ TEST_F(Paths, LargeNumbersHashByTheSizeOfTheSplit)
 		{ULONG_MAX, 23, "mess/5/18446744073709551615"},
 		{ULONG_MAX, INT32_MIN, "mess/2147483647/18446744073709551615"},
 	};
-	for (const auto &c : cases) {
-		settings.split = c.split;
-		std::string err = capture_stderr([&] {
-			EXPECT_EQ(mk_oldpath("mess", c.n), c.path) << c.n;
-			EXPECT_NE(mk_flatpath("mess", c.n), std::nullopt) << c.n;
-			EXPECT_NE(mk_newpath("mess", c.n), std::nullopt) << c.n;
-		});
-		EXPECT_EQ(err, "") << c.n;
-	}
+	for (const auto &c : cases)
+		EXPECT_EQ(mk_oldpath("mess", c.n, c.split), c.path) << c.n;
 }
 
-TEST_F(Paths, NoNumberOrNoSubdirectoryIsRefusedByAllThree)
+TEST(Paths, NothingToNameIsRefusedSilently)
 {
+	// Each builder's none, with the errno it left.
+	auto einval = [](const std::optional<std::string> &p) {
+		return !p && errno == EINVAL;
+	};
 	std::string err = capture_stderr([&] {
-		EXPECT_EQ(mk_oldpath("mess", 0), std::nullopt);
-		EXPECT_EQ(mk_flatpath("mess", 0), std::nullopt);
-		EXPECT_EQ(mk_oldpath(nullptr, 100), std::nullopt);
-		EXPECT_EQ(mk_flatpath(nullptr, 100), std::nullopt);
+		EXPECT_TRUE(einval(mk_oldpath("mess", 0, 23)));
+		EXPECT_TRUE(einval(mk_oldpath(nullptr, 100, 23)));
+		EXPECT_TRUE(einval(mk_oldpath("mess", 100, 0)));  // no division
+		EXPECT_TRUE(einval(mk_flatpath("mess", 0)));
+		EXPECT_TRUE(einval(mk_flatpath(nullptr, 100)));
+		EXPECT_TRUE(einval(mk_newpath("yanked", "mess", 0)));
+		EXPECT_TRUE(einval(mk_newpath("yanked", nullptr, 100)));
+		EXPECT_TRUE(einval(mk_newpath(nullptr, "mess", 100)));
 	});
 	EXPECT_EQ(err, "");
-	for (const char *d : {"mess", static_cast<const char *>(nullptr)}) {
-		err = capture_stderr([&] {
-			EXPECT_EQ(mk_newpath(d, d == nullptr ? 100 : 0),
-			    std::nullopt);
-		});
-		EXPECT_EQ(err, "mk_newpath(): invalid queue\n");
-	}
 }
 
 // --- operations called directly ---------------------------------------------
@@ -270,8 +250,8 @@ TEST_F(Operations, ExpireWithUnreadableInfoStatusSetsNothing)
 
 // --- the dispatch -----------------------------------------------------------
 
-// The walker's view: the working directory is mess/8, and entry names
-// the matching file there.
+// The walker's view: the working directory is mess/8, and the matching
+// file there is 100.
 class Dispatch : public Operations {
 protected:
 	void SetUp() override
@@ -283,13 +263,6 @@ protected:
 		settings.queue_fd = open(queue_.c_str(), O_RDONLY | O_DIRECTORY);
 		ASSERT_NE(settings.queue_fd, -1);
 		ASSERT_EQ(chdir("mess/8"), 0);
-		entry_ = static_cast<FTSENT *>(calloc(1, sizeof(FTSENT) + 16));
-		strcpy(entry_->fts_name, "100");
-	}
-	void TearDown() override
-	{
-		free(entry_);
-		Operations::TearDown();
 	}
 
 	// Whether the working directory is mess/8 again.
@@ -310,7 +283,7 @@ protected:
 		ASSERT_NE(settings.queue_fd, -1);
 	}
 
-	FTSENT *entry_ = nullptr;
+	static void dispatch() { dispatch_match("100", "8"); }
 };
 
 TEST_F(Dispatch, PrecedenceIsYankThenDeleteThenExpire)
@@ -318,7 +291,7 @@ TEST_F(Dispatch, PrecedenceIsYankThenDeleteThenExpire)
 	settings.do_yank = 1;
 	settings.do_delete = 1;
 	settings.do_expire = 1;
-	std::string err = capture_stderr([&] { dispatch_match(entry_); });
+	std::string err = capture_stderr([] { dispatch(); });
 	EXPECT_EQ(err, "moved todo/100 to yanked/100.todo\n"
 		       "moved info/8/100 to yanked/100.info\n"
 		       "moved mess/8/100 to yanked/100.mess\n");
@@ -327,14 +300,14 @@ TEST_F(Dispatch, PrecedenceIsYankThenDeleteThenExpire)
 	test::write_file(queue_ + "/mess/8/100", "m");
 	test::write_file(queue_ + "/todo/100", "t");
 	settings.do_yank = 0;
-	err = capture_stderr([&] { dispatch_match(entry_); });
+	err = capture_stderr([] { dispatch(); });
 	EXPECT_EQ(err, "remove todo/100\nremove mess/8/100\n");
 	EXPECT_TRUE(back_in_walk());
 
 	test::write_file(queue_ + "/info/8/100", "i");
 	settings.do_delete = 0;
 	settings.expire_when = 1704067200;
-	err = capture_stderr([&] { dispatch_match(entry_); });
+	err = capture_stderr([] { dispatch(); });
 	EXPECT_EQ(err, "Set timestamp on info/8/100 \n");
 	EXPECT_TRUE(back_in_walk());
 	EXPECT_TRUE(test::exists(queue_ + "/info/8/100"));
@@ -343,7 +316,7 @@ TEST_F(Dispatch, PrecedenceIsYankThenDeleteThenExpire)
 TEST_F(Dispatch, NoActionLeavesEverythingAlone)
 {
 	const std::string before = test::tree_listing(queue_);
-	std::string err = capture_stderr([&] { dispatch_match(entry_); });
+	std::string err = capture_stderr([] { dispatch(); });
 	EXPECT_EQ(err, "");
 	EXPECT_TRUE(back_in_walk());
 	EXPECT_EQ(test::tree_listing(queue_), before);
@@ -362,13 +335,13 @@ TEST_F(Dispatch, QueueUnreachableSkipsDeleteAndExpire)
 	    std::string("fchdir(queue_fd): ") + strerror(ENOTDIR) + "\n";
 
 	settings.do_delete = 1;
-	EXPECT_EQ(capture_stderr([&] { dispatch_match(entry_); }), refusal);
+	EXPECT_EQ(capture_stderr([] { dispatch(); }), refusal);
 	EXPECT_TRUE(back_in_walk());
 
 	settings.do_delete = 0;
 	settings.do_expire = 1;
 	settings.expire_when = 1704067200;
-	EXPECT_EQ(capture_stderr([&] { dispatch_match(entry_); }), refusal);
+	EXPECT_EQ(capture_stderr([] { dispatch(); }), refusal);
 	EXPECT_TRUE(back_in_walk());
 	EXPECT_EQ(test::tree_listing(queue_), before);
 }
@@ -380,7 +353,7 @@ TEST_F(DispatchDeathTest, QueueUnreachableEndsAYank)
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
 	break_queue_fd();
 	settings.do_yank = 1;
-	EXPECT_EXIT(dispatch_match(entry_), testing::ExitedWithCode(1),
+	EXPECT_EXIT(dispatch(), testing::ExitedWithCode(1),
 	    std::string("^fchdir\\(queue_fd\\): ") + strerror(ENOTDIR) + "\n$");
 	EXPECT_TRUE(test::exists(queue_ + "/mess/8/100"));
 }

@@ -1,5 +1,6 @@
 // The walk of "mess" and the content test: which files are listed, with
 // which verdict, and what the walker and the matcher report.
+#include "message_text.h"
 #include "search.h"
 #include "settings.h"
 #include "support.h"
@@ -234,18 +235,7 @@ TEST_F(Content, DialectDecidesWhatCompiles)
 
 // A single read returns at most about 2 GiB: a larger message must still
 // be read whole. The file is sparse, so this costs time, not disk.
-TEST_F(Content, MessageOverTwoGigabytesIsReadWhole)
-{
-	const std::string p = qpath("mess/8/100");
-	put("mess/8/100", "");
-	ASSERT_EQ(truncate(p.c_str(), (1LL << 31) + 4096), 0);
-	Result r = run({"-q", queue_});
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, "100: yes\n");
-	EXPECT_EQ(r.err, "1 file(s) match\n");
-}
-
-// --- load_file and match_file in-process ------------------------------------
+// --- message texts and match_file in-process -------------------------------
 
 using Loading = test::InProcess;
 
@@ -253,37 +243,65 @@ TEST_F(Loading, WholeFileOrItsFirstBytesNulTerminated)
 {
 	const std::string p = tmp_.path() + "/m";
 	test::write_file(p, "0123456789");
-	file_text t = load_file(p.c_str());
-	ASSERT_TRUE(t);
-	EXPECT_EQ(t.length, 10u);
-	EXPECT_EQ(std::string(t.bytes.get(), t.length + 1),
+	message_text t = load_file(p.c_str());
+	ASSERT_TRUE(t.complete());
+	EXPECT_EQ(t.length(), 10u);
+	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
 	    std::string("0123456789\0", 11));
 
 	settings.max_bytes = 4;
 	t = load_file(p.c_str());
-	ASSERT_TRUE(t);
-	EXPECT_EQ(std::string(t.bytes.get(), t.length + 1),
+	ASSERT_TRUE(t.complete());
+	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
 	    std::string("0123\0", 5));
 
 	settings.max_bytes = 10;	// exactly the size
-	EXPECT_EQ(load_file(p.c_str()).length, 10u);
+	EXPECT_EQ(load_file(p.c_str()).length(), 10u);
 	settings.max_bytes = 11;	// more than the size
-	EXPECT_EQ(load_file(p.c_str()).length, 10u);
+	EXPECT_EQ(load_file(p.c_str()).length(), 10u);
 	settings.max_bytes = -5;	// negative: the whole file
-	EXPECT_EQ(load_file(p.c_str()).length, 10u);
+	EXPECT_EQ(load_file(p.c_str()).length(), 10u);
+}
+
+// The two steps: a first part, NUL-terminated, then the rest on demand;
+// a file that shrank meanwhile is a short read, and leaves no text.
+TEST_F(Loading, FirstPartThenTheRest)
+{
+	const std::string p = tmp_.path() + "/m";
+	test::write_file(p, "0123456789");
+	message_text t;
+	ASSERT_TRUE(t.read_first(p.c_str(), 4));
+	EXPECT_FALSE(t.complete());
+	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
+	    std::string("0123\0", 5));
+	ASSERT_TRUE(t.read_rest());
+	EXPECT_TRUE(t.complete());
+	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
+	    std::string("0123456789\0", 11));
+
+	ASSERT_TRUE(t.read_first(p.c_str(), 4));
+	ASSERT_EQ(truncate(p.c_str(), 6), 0);
+	std::string err = test::capture_stderr([&] {
+		EXPECT_FALSE(t.read_rest());
+	});
+	EXPECT_TRUE(err.ends_with(": read() too short\n")) << err;
+	EXPECT_FALSE(t.complete());
 }
 
 TEST_F(Loading, NothingToLoadIsSilent)
 {
 	const std::string dir = tmp_.path();
 	ASSERT_EQ(symlink("/etc/passwd", (dir + "/link").c_str()), 0);
-	testing::internal::CaptureStderr();
-	EXPECT_FALSE(load_file((dir + "/missing").c_str()));
-	EXPECT_FALSE(load_file((dir + "/link").c_str()));	// never followed
-	EXPECT_FALSE(load_file(nullptr));
-	EXPECT_EQ(match_file(nullptr, ".*"), -1);
-	EXPECT_EQ(match_file((dir + "/missing").c_str(), ".*"), -1);
-	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+	search_pattern all;
+	ASSERT_EQ(compile_pattern(".*", all), 0);
+	std::string err = test::capture_stderr([&] {
+		EXPECT_FALSE(load_file((dir + "/missing").c_str()).complete());
+		EXPECT_FALSE(load_file((dir + "/link").c_str()).complete());
+		EXPECT_FALSE(load_file(nullptr).complete());
+		EXPECT_EQ(match_file(nullptr, all), 0);
+		EXPECT_EQ(match_file((dir + "/missing").c_str(), all), 0);
+	});
+	EXPECT_EQ(err, "");
 }
 
 // Files over 16 KiB may be settled by their first 16 KiB. The verdict must
@@ -293,12 +311,11 @@ TEST_F(Loading, LargeFilesKeepTheVerdictOfTheirWholeText)
 	const std::string dir = tmp_.path();
 	const size_t part = 16 * 1024, size = 200 * 1024;
 	auto verdict = [&](const std::string &pattern, std::string text) {
-		test::write_file(dir + "/small", "s");
 		test::write_file(dir + "/big", text);
-		// The small file compiles the pattern; the big one then goes
-		// the two-part way.
-		match_file((dir + "/small").c_str(), pattern.c_str());
-		return match_file((dir + "/big").c_str(), pattern.c_str()) == 0;
+		search_pattern compiled;
+		EXPECT_EQ(compile_pattern(pattern.c_str(), compiled), 0);
+		// Without odds the file is always read in two steps.
+		return match_file((dir + "/big").c_str(), compiled) == 1;
 	};
 	std::string filler(size, 'y');
 
@@ -334,12 +351,25 @@ TEST_F(Loading, LargeFilesKeepTheVerdictOfTheirWholeText)
 	EXPECT_FALSE(verdict("jackpot", late));
 }
 
-TEST_F(Loading, MissingPatternNeverMatches)
+// A pattern that does not compile matches nothing, and says so for
+// every file whose text loads, from the complaint kept at compile time.
+TEST_F(Loading, PatternThatDoesNotCompileSaysSoPerLoadedFile)
 {
 	const std::string p = tmp_.path() + "/m";
 	test::write_file(p, "x");
-	EXPECT_EQ(match_file(p.c_str(), nullptr), -1);
-	EXPECT_EQ(match_file(p.c_str(), "x"), 0);
+	search_pattern bad;
+	ASSERT_NE(compile_pattern("[[:foo:]]", bad), 0);
+	EXPECT_EQ(bad.error, "Invalid character c");	// cut to 19
+	std::string err = test::capture_stderr([&] {
+		EXPECT_EQ(match_file(p.c_str(), bad), 0);
+		EXPECT_EQ(match_file((tmp_.path() + "/missing").c_str(), bad), 0);
+		EXPECT_EQ(match_file(p.c_str(), bad), 0);
+	});
+	EXPECT_EQ(err, "regcomp(): " + bad.error + "\n" + "regcomp(): " +
+	    bad.error + "\n");
+	search_pattern good;
+	ASSERT_EQ(compile_pattern("x", good), 0);
+	EXPECT_EQ(match_file(p.c_str(), good), 1);
 }
 
 }  // namespace
