@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -29,15 +28,6 @@ const std::string qmail_dir = QMAIL_DIR;
 
 // Far beyond what any step takes, even on a loaded machine.
 constexpr auto patience = std::chrono::seconds(180);
-
-std::vector<std::string> lines_of(const std::string &text)
-{
-	std::vector<std::string> lines;
-	std::istringstream s(text);
-	for (std::string line; std::getline(s, line);)
-		lines.push_back(line);
-	return lines;
-}
 
 unsigned long number_at(const std::string &text, size_t at)
 {

@@ -300,12 +300,18 @@ bool exists(const std::string &path)
 	return lstat(path.c_str(), &st) == 0;
 }
 
-std::vector<std::string> sorted_lines(const std::string &text)
+std::vector<std::string> lines_of(const std::string &text)
 {
 	std::vector<std::string> lines;
 	std::istringstream s(text);
 	for (std::string line; std::getline(s, line);)
 		lines.push_back(line);
+	return lines;
+}
+
+std::vector<std::string> sorted_lines(const std::string &text)
+{
+	std::vector<std::string> lines = lines_of(text);
 	std::sort(lines.begin(), lines.end());
 	return lines;
 }

@@ -86,6 +86,9 @@ std::optional<std::string> read_file(const std::string &path);
 void make_dirs(const std::string &path);	// mkdir -p
 bool exists(const std::string &path);		// lstat succeeds
 
+// The lines of a text, in order.
+std::vector<std::string> lines_of(const std::string &text);
+
 // Lines of text as a sorted list, for output in directory order.
 std::vector<std::string> sorted_lines(const std::string &text);
 
