@@ -24,27 +24,17 @@
 #include <iostream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
+using test::lines_of;
 using test::Result;
 using test::tree;
 
 using test::subdirs;
-
-// The lines of a text, in order.
-std::vector<std::string> lines_of(const std::string &text)
-{
-	std::vector<std::string> lines;
-	std::istringstream s(text);
-	for (std::string line; std::getline(s, line);)
-		lines.push_back(line);
-	return lines;
-}
 
 // "moved FROM to TO" report lines, by source path.
 std::map<std::string, std::string> moves_in(const std::string &err)

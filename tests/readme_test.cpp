@@ -29,33 +29,6 @@ std::string trimmed(const std::string &line)
 	    line.substr(first, last - first + 1);
 }
 
-// The first sh block under each "### title" of the README's "## Common
-// tasks" section, by title.
-std::map<std::string, std::string> common_tasks()
-{
-	std::map<std::string, std::string> tasks;
-	std::istringstream in(
-	    test::read_file(source_dir + "/README.md").value_or(""));
-	bool in_section = false, in_block = false;
-	std::string title;
-	for (std::string line; std::getline(in, line);) {
-		if (in_block) {
-			if (line == "```")
-				in_block = false;
-			else
-				tasks[title] += line + "\n";
-		} else if (line.rfind("## ", 0) == 0) {
-			in_section = line == "## Common tasks";
-		} else if (in_section && line.rfind("### ", 0) == 0) {
-			title = line.substr(4);
-		} else if (in_section && line == "```sh" && !title.empty() &&
-		    tasks.count(title) == 0) {
-			in_block = true;
-		}
-	}
-	return tasks;
-}
-
 // The message number the restore block sets with "n=".
 std::string restored_number(const std::string &block)
 {
@@ -137,7 +110,7 @@ protected:
 		if (!test::can_unshare_mount())
 			GTEST_SKIP() << "needs a private mount namespace (root) "
 			    "to mount a test queue at the default path";
-		tasks_ = common_tasks();
+		tasks_ = test::readme_common_tasks(source_dir + "/README.md");
 		queue_ = tmp_.path() + "/queue";
 		Result made = test::run_program(test::mkqueue_bin,
 		    {"-n", "200", queue_});
@@ -170,13 +143,7 @@ protected:
 			    << "\" with an sh block";
 			return {};
 		}
-		// Inside a private mount namespace, over a fresh tmpfs on /var:
-		// the host's /var/qmail is never seen, let alone touched.
-		return test::run_shell_in_mount_namespace(
-		    "mkdir -p /var/qmail/queue\n"
-		    "mount --bind '" + queue_ + "' /var/qmail/queue\n"
-		    "PATH='" + path_ + "':$PATH; export PATH\ncd /\n" +
-		    it->second);
+		return test::run_at_default_queue(it->second, queue_, path_);
 	}
 
 	std::string svc_log() const
@@ -561,7 +528,8 @@ TEST_F(CommonTasks, SeeWhoSentThemShowsEachEnvelope)
 
 TEST(ReadmeAndManual, ShowTheSameTaskCommands)
 {
-	std::map<std::string, std::string> tasks = common_tasks();
+	std::map<std::string, std::string> tasks =
+	    test::readme_common_tasks(source_dir + "/README.md");
 	std::set<std::string> page_lines;
 	std::istringstream page(
 	    test::read_file(source_dir + "/man/spoolsift.8").value_or(""));

@@ -108,6 +108,21 @@ Result run_program(const std::string &program,
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
 
+	// Standard input from a file, so that the child can never block a
+	// writer that is busy reading its output.
+	std::unique_ptr<FILE, int (*)(FILE *)> input(nullptr, fclose);
+	if (opts.input) {
+		input.reset(tmpfile());
+		if (input == nullptr ||
+		    fwrite(opts.input->data(), 1, opts.input->size(),
+			input.get()) != opts.input->size() ||
+		    fflush(input.get()) != 0) {
+			ADD_FAILURE() << "cannot write the input: " << strerror(errno);
+			return r;
+		}
+		rewind(input.get());
+	}
+
 	fflush(nullptr);
 	pid_t pid = fork();
 	if (pid == -1) {
@@ -115,6 +130,8 @@ Result run_program(const std::string &program,
 		return r;
 	}
 	if (pid == 0) {
+		if (input != nullptr)
+			dup2(fileno(input.get()), 0);
 		dup2(out[1], 1);
 		dup2(err[1], 2);
 		if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) == -1)
@@ -146,6 +163,14 @@ TempDir::TempDir()
 	path_ = tmpl;
 }
 
+TempDir::TempDir(const std::string &parent)
+{
+	std::string tmpl = parent + "/spoolsift-XXXXXX";
+	if (mkdtemp(tmpl.data()) == nullptr)
+		ADD_FAILURE() << "mkdtemp in " << parent << ": " << strerror(errno);
+	path_ = tmpl;
+}
+
 TempDir::~TempDir()
 {
 	std::error_code ec;
@@ -156,6 +181,91 @@ TempDir::~TempDir()
 		if (it->is_directory(ec) && !it->is_symlink(ec))
 			chmod(it->path().c_str(), 0700);
 	fs::remove_all(path_, ec);
+}
+
+Child::Child(const std::string &program, const std::vector<std::string> &args,
+    const std::map<int, int> &fds,
+    const std::optional<std::vector<std::string>> &env)
+{
+	std::vector<std::string> env_store;
+	if (env) {
+		env_store = *env;
+	} else {
+		for (char **e = environ; *e != nullptr; e++)
+			env_store.emplace_back(*e);
+	}
+	std::vector<char *> envp;
+	for (auto &e : env_store)
+		envp.push_back(e.data());
+	envp.push_back(nullptr);
+	std::vector<std::string> argv_store = {program};
+	argv_store.insert(argv_store.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (auto &a : argv_store)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+
+	fflush(nullptr);
+	pid_ = fork();
+	if (pid_ == -1) {
+		ADD_FAILURE() << "fork: " << strerror(errno);
+		return;
+	}
+	if (pid_ != 0)
+		return;
+	// Out of the way first, so that one target cannot be another's
+	// source.
+	std::map<int, int> moved;
+	for (const auto &[to, from] : fds)
+		if ((moved[to] = fcntl(from, F_DUPFD_CLOEXEC, 100)) == -1)
+			_exit(126);
+	for (const auto &[to, from] : moved)
+		if (dup2(from, to) == -1)
+			_exit(126);
+	execve(program.c_str(), argv.data(), envp.data());
+	_exit(127);
+}
+
+Child::~Child()
+{
+	if (running()) {
+		kill(pid_, SIGKILL);
+		wait(60);
+	}
+}
+
+bool Child::running()
+{
+	return pid_ > 0 && !wait(0);
+}
+
+std::optional<int> Child::wait(int limit_seconds)
+{
+	if (pid_ <= 0 || status_)
+		return status_;
+	for (int tries = 0;; tries++) {
+		int st = 0;
+		pid_t got = waitpid(pid_, &st, WNOHANG);
+		if (got == pid_) {
+			status_ = WIFEXITED(st) ? WEXITSTATUS(st) :
+			    128 + WTERMSIG(st);
+			return status_;
+		}
+		if (got == -1 && errno != EINTR) {
+			ADD_FAILURE() << "waitpid: " << strerror(errno);
+			return std::nullopt;
+		}
+		if (tries >= limit_seconds * 100)
+			return std::nullopt;
+		usleep(10000);
+	}
+}
+
+void Child::signal(int sig)
+{
+	// Never once reaped: the number may be another process's by now.
+	if (pid_ > 0 && !status_)
+		kill(pid_, sig);
 }
 
 void write_file(const std::string &path, const std::string &content)
@@ -190,12 +300,18 @@ bool exists(const std::string &path)
 	return lstat(path.c_str(), &st) == 0;
 }
 
-std::vector<std::string> sorted_lines(const std::string &text)
+std::vector<std::string> lines_of(const std::string &text)
 {
 	std::vector<std::string> lines;
 	std::istringstream s(text);
 	for (std::string line; std::getline(s, line);)
 		lines.push_back(line);
+	return lines;
+}
+
+std::vector<std::string> sorted_lines(const std::string &text)
+{
+	std::vector<std::string> lines = lines_of(text);
 	std::sort(lines.begin(), lines.end());
 	return lines;
 }
@@ -371,6 +487,42 @@ Result run_shell_in_mount_namespace(const std::string &script)
 	    {"--mount", "--propagation", "private", "/bin/sh", "-ec",
 		"mount -t tmpfs tmpfs /var\n" + script},
 	    opts);
+}
+
+std::map<std::string, std::string> readme_common_tasks(
+    const std::string &readme)
+{
+	std::map<std::string, std::string> tasks;
+	std::istringstream in(read_file(readme).value_or(""));
+	bool in_section = false, in_block = false;
+	std::string title;
+	for (std::string line; std::getline(in, line);) {
+		if (in_block) {
+			if (line == "```")
+				in_block = false;
+			else
+				tasks[title] += line + "\n";
+		} else if (line.rfind("## ", 0) == 0) {
+			in_section = line == "## Common tasks";
+		} else if (in_section && line.rfind("### ", 0) == 0) {
+			title = line.substr(4);
+		} else if (in_section && line == "```sh" && !title.empty() &&
+		    tasks.count(title) == 0) {
+			in_block = true;
+		}
+	}
+	return tasks;
+}
+
+Result run_at_default_queue(const std::string &script,
+    const std::string &queue, const std::string &bin)
+{
+	// Over a fresh tmpfs on /var: the host's /var/qmail is never seen,
+	// let alone touched.
+	return run_shell_in_mount_namespace(
+	    "mkdir -p /var/qmail/queue\n"
+	    "mount --bind '" + queue + "' /var/qmail/queue\n"
+	    "PATH='" + bin + "':$PATH; export PATH\ncd /\n" + script);
 }
 
 std::string find_program(const std::string &name)

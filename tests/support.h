@@ -40,6 +40,7 @@ struct RunOptions {
 	std::vector<std::string> env;		// extra NAME=VALUE entries
 	bool unprivileged = false;		// run as nobody (65534)
 	std::string argv0;			// empty: the program path
+	std::optional<std::string> input;	// standard input; none: the test's
 };
 
 // Runs program with args in a child and collects both channels.
@@ -50,6 +51,7 @@ Result run_program(const std::string &program,
 class TempDir {
 public:
 	TempDir();
+	explicit TempDir(const std::string &parent);	// made in parent
 	~TempDir();
 	TempDir(const TempDir &) = delete;
 	TempDir &operator=(const TempDir &) = delete;
@@ -59,11 +61,39 @@ private:
 	std::string path_;
 };
 
+// A program left running in the background, for tests that act while it
+// runs. Given descriptors of this process become its own (its number:
+// ours); the others it inherits are closed on exec. A child still
+// running when the object goes is killed and reaped.
+class Child {
+public:
+	Child(const std::string &program, const std::vector<std::string> &args,
+	    const std::map<int, int> &fds,
+	    const std::optional<std::vector<std::string>> &env = std::nullopt);
+	~Child();
+	Child(const Child &) = delete;
+	Child &operator=(const Child &) = delete;
+
+	pid_t pid() const { return pid_; }
+	bool running();			// reaps it when it has ended
+	// Its status (as Result.status) once it ends, or none when it still
+	// runs after limit seconds.
+	std::optional<int> wait(int limit_seconds);
+	void signal(int sig);		// while it has not been reaped
+
+private:
+	pid_t pid_ = -1;
+	std::optional<int> status_;
+};
+
 // Whole-file helpers; they fail the current test on error.
 void write_file(const std::string &path, const std::string &content);
 std::optional<std::string> read_file(const std::string &path);
 void make_dirs(const std::string &path);	// mkdir -p
 bool exists(const std::string &path);		// lstat succeeds
+
+// The lines of a text, in order.
+std::vector<std::string> lines_of(const std::string &text);
 
 // Lines of text as a sorted list, for output in directory order.
 std::vector<std::string> sorted_lines(const std::string &text);
@@ -120,6 +150,18 @@ Result run_shell_in_mount_namespace(const std::string &script);
 
 // The absolute path of a program found in PATH, or "" when there is none.
 std::string find_program(const std::string &name);
+
+// The first sh block under each "### title" of the README's "## Common
+// tasks" section, by title.
+std::map<std::string, std::string> readme_common_tasks(
+    const std::string &readme);
+
+// Runs script with /bin/sh -e from /, as root's shell would, inside a
+// private mount namespace in which /var is a fresh tmpfs and queue is
+// mounted at /var/qmail/queue, with bin first in PATH: the README's
+// commands, on a test queue.
+Result run_at_default_queue(const std::string &script,
+    const std::string &queue, const std::string &bin);
 
 // Runs spoolsift with args inside a private mount namespace, after the
 // shell commands in setup (run there too, as root): mounts made there
