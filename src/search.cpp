@@ -2,7 +2,7 @@
 // their content.
 #include "search.h"
 
-#include "matcher.h"
+#include "pattern/matcher.h"
 #include "queue_ops.h"
 #include "settings.h"
 #include "unique_fd.h"

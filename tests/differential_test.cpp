@@ -3,8 +3,8 @@
 // the verdict a direct regcomp/regexec gives on the same NUL-terminated
 // text. Every disagreement ever found is kept in
 // tests/data/regex_regressions.txt and checked first.
-#include "literal_scan.h"
-#include "matcher.h"
+#include "pattern/literal_scan.h"
+#include "pattern/matcher.h"
 
 #include <gtest/gtest.h>
 #include <regex.h>
