@@ -13,7 +13,7 @@
 //               without the marker word;
 //   hostile_pre the same with the marker word in a header before the
 //               first "Subject: " line.
-#include "matcher.h"
+#include "pattern/matcher.h"
 
 #include <benchmark/benchmark.h>
 #include <regex.h>

@@ -4,7 +4,7 @@
 // same NUL-terminated text with the same flags and REG_NOSUB, and a
 // pattern that does not compile must give regcomp's code and text.
 #include "fuzz_support.h"
-#include "matcher.h"
+#include "pattern/matcher.h"
 
 #include <regex.h>
 

@@ -4,7 +4,7 @@
 #ifndef SPOOLSIFT_SEARCH_H
 #define SPOOLSIFT_SEARCH_H
 
-#include "matcher.h"
+#include "pattern/matcher.h"
 
 #include <string>
 #include <string_view>

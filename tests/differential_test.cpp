@@ -3,8 +3,7 @@
 // the verdict a direct regcomp/regexec gives on the same NUL-terminated
 // text. Every disagreement ever found is kept in
 // tests/data/regex_regressions.txt and checked first.
-#include "literal_scan.h"
-#include "matcher.h"
+#include "pattern/matcher.h"
 
 #include <gtest/gtest.h>
 #include <regex.h>
@@ -387,51 +386,4 @@ TEST(Differential, KeptRegressionsAgreeWithRegexec)
 	}
 	EXPECT_GT(cases, 50);
 	EXPECT_TRUE(found.empty()) << report(found);
-}
-
-// The literal search on its own, against a plain loop: every alignment,
-// both cases, NUL bytes before, inside and after the literal.
-TEST(LiteralScan, FindsExactlyWhatAPlainSearchFinds)
-{
-	std::mt19937_64 rng(7);
-	auto pick = [&](size_t n) { return rng() % n; };
-	for (int round = 0; round < 20000; round++) {
-		required_literal lit;
-		size_t len = 1 + pick(pick(4) == 0 ? 40 : 6);
-		for (size_t i = 0; i < len; i++) {
-			char c = "abkqZ-."[pick(7)];
-			bool fold = c >= 'a' && c <= 'z' && pick(2) == 0;
-			lit.bytes += c;
-			lit.fold += static_cast<char>(fold ? 0x20 : 0);
-		}
-		std::string text;
-		size_t n = pick(300);
-		for (size_t i = 0; i < n; i++) {
-			char c = "abkqABKQZz-.\0"[pick(13)];
-			if (pick(60) != 0 && c == '\0')
-				c = 'a';
-			text += c;
-		}
-		if (pick(2) == 0 && n > len) {
-			size_t at = pick(n - len + 1);
-			for (size_t i = 0; i < len; i++)
-				text[at + i] = lit.fold[i] && pick(2) == 0
-				    ? static_cast<char>(lit.bytes[i] - 0x20)
-				    : lit.bytes[i];
-		}
-		int want = 0;
-		size_t end = text.find('\0');
-		if (end == std::string::npos)
-			end = text.size();
-		for (size_t s = 0; s + len <= end && want == 0; s++) {
-			bool same = true;
-			for (size_t i = 0; i < len && same; i++)
-				same = static_cast<char>(text[s + i] | lit.fold[i]) ==
-				    lit.bytes[i];
-			want = same ? 1 : 0;
-		}
-		ASSERT_EQ(find_literal(make_finder(lit), text.data(), text.size()),
-		    want) << "literal " << escaped(lit.bytes) << " text "
-		          << escaped(text);
-	}
 }

@@ -3,7 +3,7 @@
 #ifndef SPOOLSIFT_LITERAL_SCAN_H
 #define SPOOLSIFT_LITERAL_SCAN_H
 
-#include "translate.h"
+#include "required_literals.h"
 
 #include <cstddef>
 

@@ -1,20 +1,13 @@
-// translate.h: reading a POSIX regular expression the way the C
-// library's regcomp reads it (C locale, basic or extended syntax, its GNU
-// extensions) and rewriting it for a linear-time engine, together with
-// the literal strings every match must contain.
+// translate.h: a POSIX regular expression, as regcomp reads it, rewritten
+// for a linear-time engine, together with the literal strings every match
+// must contain.
 #ifndef SPOOLSIFT_TRANSLATE_H
 #define SPOOLSIFT_TRANSLATE_H
 
+#include "required_literals.h"
+
 #include <string>
 #include <vector>
-
-// A string every match contains. fold[i] is 0x20 where bytes[i] is a
-// lower-case ASCII letter that matches in either case, 0 elsewhere: a
-// text byte t matches position i when (t | fold[i]) == bytes[i].
-struct required_literal {
-	std::string bytes;
-	std::string fold;
-};
 
 struct translation {
 	// The same language in RE2 syntax (Latin-1, no captures), or empty
