@@ -1,7 +1,7 @@
 // read_ahead.h: the files of the walk read and judged ahead of the
-// listing, on as many threads as there are processors to run them,
-// while the listing itself and every action stay on the calling thread
-// and in the walk's order.
+// listing, on reader threads (two for each processor the process may run
+// on), while the listing itself and every action stay on the calling
+// thread and in the walk's order.
 //
 // A window holds the walk's next steps, in order: files, which readers
 // take in that order and judge, and the walk's errors, which only wait
@@ -101,8 +101,8 @@ private:
 	bool stopping_ = false;
 };
 
-// How many threads to read with: the processors this process may run on,
-// capped; none on a single processor, where the caller reads alone.
+// How many threads to read with: two for each processor this process may
+// run on, at most 8.
 size_t reader_count();
 
 #endif
