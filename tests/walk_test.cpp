@@ -21,6 +21,8 @@
 
 namespace {
 
+using test::Result;
+
 // Every test file holds its own path from the queue ("mess/8/100"), so
 // that a file read through the wrong directory shows.
 std::string checked(int dir, const char *name, const std::string &path)
@@ -257,6 +259,32 @@ TEST_F(WalkAgainstFts, SameFilesSameOrderSameReports)
 		EXPECT_EQ(files, s.files);
 		EXPECT_EQ(errors, s.errors);
 	}
+}
+
+// A file system that keeps no kinds in its directories (ext2 without
+// its filetype feature): each entry's kind comes from its inode, and the
+// listing is the same as anywhere else.
+TEST_F(WalkAgainstFts, KindsComeFromTheInodeWhereDirectoriesKeepNone)
+{
+	const std::string image = tmp_.path() + "/ext2.img";
+	const std::string mount = "truncate -s 8M '" + image + "'\n"
+	    "mke2fs -q -F -t ext2 -O ^filetype '" + image + "'\n"
+	    "mount -o loop '" + image + "' '" + qpath("mess") + "'\n"
+	    "cd '" + qpath("mess") + "'\n";
+	Result probe = test::run_with_private_mounts(mount, {"-h"});
+	if (probe.status != 1 || !probe.err.starts_with("spoolsift [options]"))
+		GTEST_SKIP() << "no ext2 image on a loop device here: "
+			     << probe.err;
+	const std::string tree = mount +
+	    "mkdir -p 8 3/deeper\n"
+	    "printf x > 8/100; printf x > 8/.hidden; printf x > 3/deeper/7\n"
+	    "ln -s 100 8/200; ln -s ../3 8/201; mkfifo 8/202\n"
+	    "ln 8/100 46\n";
+	Result r = test::run_with_private_mounts(tree, {"-q", queue_});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(test::sorted_lines(r.out), (std::vector<std::string>{
+	    ".hidden: yes", "100: yes", "46: yes", "7: yes"}));
+	EXPECT_EQ(r.err, "4 file(s) match\n");
 }
 
 }  // namespace
