@@ -283,9 +283,19 @@ TEST_F(Loading, FirstPartThenTheRest)
 	ASSERT_EQ(truncate(p.c_str(), 6), 0);
 	std::string err = test::capture_stderr([&] {
 		EXPECT_FALSE(t.read_rest());
+		EXPECT_FALSE(t.read_rest());	// nothing left to read on
 	});
-	EXPECT_TRUE(err.ends_with(": read() too short\n")) << err;
+	EXPECT_EQ(err, std::string(program_invocation_short_name) +
+	    ": read() too short\n");
 	EXPECT_FALSE(t.complete());
+
+	// What cannot be read at all (a directory opens, then its read
+	// fails) is a short first read.
+	err = test::capture_stderr([&] {
+		EXPECT_FALSE(t.read_first(tmp_.path().c_str()));
+	});
+	EXPECT_EQ(err, std::string(program_invocation_short_name) +
+	    ": read() too short\n");
 }
 
 TEST_F(Loading, NothingToLoadIsSilent)
