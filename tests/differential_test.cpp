@@ -315,7 +315,13 @@ std::vector<std::string> run_random(uint64_t seed, int valid, int texts_each,
 	std::mt19937_64 rng(seed);
 	std::vector<std::string> found;
 	int done = 0;
-	while (done < valid && found.size() < 20) {
+	for (int tries = 0; done < valid && found.size() < 20; tries++) {
+		// Patterns that never qualify would loop for ever.
+		if (tries == 10 * valid) {
+			found.push_back("only " + std::to_string(done) +
+			    " cases from " + std::to_string(tries) + " patterns");
+			break;
+		}
 		int cflags = flag_sets[rng() % 4];
 		pattern_maker maker(rng, (cflags & REG_EXTENDED) != 0);
 		std::string pattern = maker.make();
