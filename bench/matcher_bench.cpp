@@ -13,6 +13,11 @@
 //               without the marker word;
 //   hostile_pre the same with the marker word in a header before the
 //               first "Subject: " line.
+//
+// scan/LOOP/...: the same calls, with find_literal made to run each loop
+// this CPU has, on the texts without the marker, which the literal scan
+// reads whole: what each loop is worth.
+#include "pattern/literal_scan_impls.h"
 #include "pattern/matcher.h"
 
 #include <benchmark/benchmark.h>
@@ -31,14 +36,15 @@ struct bench_pattern {
 	const char *name;	// as the benchmark names it
 	const char *text;
 	int cflags;
+	bool scan_loops;	// timed with each loop of the literal scan
 };
 
 const bench_pattern patterns[] = {
-    {"word", "jackpot", 0},
-    {"subject_dotstar_word", "Subject: .*jackpot", 0},
-    {"dotstar", ".*", 0},
-    {"icase_upper_word", "JACKPOT", REG_ICASE},
-    {"escaped_dots_host", "lucky-spins\\.example\\.biz", 0},
+    {"word", "jackpot", 0, true},
+    {"subject_dotstar_word", "Subject: .*jackpot", 0, false},
+    {"dotstar", ".*", 0, false},
+    {"icase_upper_word", "JACKPOT", REG_ICASE, false},
+    {"escaped_dots_host", "lucky-spins\\.example\\.biz", 0, true},
 };
 
 enum class text_kind { mail, mail_end, hostile, hostile_pre };
@@ -207,8 +213,12 @@ const std::string *text_for(text_kind kind, size_t size)
 }
 
 void bm_matches(benchmark::State &state, const bench_pattern *pattern,
-    text_kind kind, size_t size)
+    text_kind kind, size_t size, scan_impl loop)
 {
+	if (use_scan_impl(loop) != 0) {
+		state.SkipWithError("this CPU cannot run the loop");
+		return;
+	}
 	const std::string *text = text_for(kind, size);
 	if (text == nullptr) {
 		state.SkipWithError("no memory for the text");
@@ -235,18 +245,40 @@ void bm_matches(benchmark::State &state, const bench_pattern *pattern,
 	state.counters["matched"] = verdict;
 }
 
+void add(const std::string &name, const bench_pattern &pattern,
+    text_kind kind, size_t size, scan_impl loop)
+{
+	benchmark::RegisterBenchmark(name.c_str(), bm_matches, &pattern, kind,
+	    size, loop)->Unit(benchmark::kMicrosecond);
+}
+
 int register_all()
 {
 	for (const bench_pattern &pattern : patterns)
 		for (const bench_text &text : texts)
-			for (const bench_size &size : sizes) {
-				std::string name = std::string("matches/") +
-				    pattern.name + "/" + text.name + "/" +
-				    size.name;
-				benchmark::RegisterBenchmark(name.c_str(),
-				    bm_matches, &pattern, text.kind, size.bytes)
-				    ->Unit(benchmark::kMicrosecond);
+			for (const bench_size &size : sizes)
+				add(std::string("matches/") + pattern.name +
+				    "/" + text.name + "/" + size.name, pattern,
+				    text.kind, size.bytes, scan_impl_best());
+	for (scan_impl loop : scan_impls()) {
+		if (scan_impl_runs(loop) == 0)
+			continue;
+		for (const bench_pattern &pattern : patterns) {
+			if (!pattern.scan_loops)
+				continue;
+			for (const bench_text &text : texts) {
+				if (text.kind != text_kind::mail &&
+				    text.kind != text_kind::hostile)
+					continue;
+				for (const bench_size &size : sizes)
+					add(std::string("scan/") +
+					    scan_impl_name(loop) + "/" +
+					    pattern.name + "/" + text.name +
+					    "/" + size.name, pattern,
+					    text.kind, size.bytes, loop);
 			}
+		}
+	}
 	return 0;
 }
 

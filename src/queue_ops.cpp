@@ -34,8 +34,16 @@ constexpr std::array<const char *, 7> removal_order = {
 	"local", "remote", "bounce", "intd", "todo", "info", "mess",
 };
 constexpr size_t subdir_count = removal_order.size();
-constexpr size_t todo_at = 4, info_at = 5;
-static_assert(removal_order[todo_at][0] == 't' && removal_order[info_at][0] == 'i');
+
+constexpr size_t index_of(std::string_view d)
+{
+	size_t i = 0;
+	while (i < subdir_count && removal_order[i] != d)
+		i++;
+	return i;
+}
+constexpr size_t todo_at = index_of("todo"), info_at = index_of("info");
+static_assert(todo_at < subdir_count && info_at < subdir_count);
 
 // What yank and delete say: one algorithm, two sets of words.
 struct twin_texts {

@@ -2,7 +2,10 @@
 // syntaxes, with and without case folding, on random texts, must get
 // the verdict a direct regcomp/regexec gives on the same NUL-terminated
 // text. Every disagreement ever found is kept in
-// tests/data/regex_regressions.txt and checked first.
+// tests/data/regex_regressions.txt and checked first. The patterns that
+// hold literals run again, on longer texts, with the literal scan made to
+// run each of its loops in turn.
+#include "pattern/literal_scan_impls.h"
 #include "pattern/matcher.h"
 
 #include <gtest/gtest.h>
@@ -290,17 +293,35 @@ std::string make_text(std::mt19937_64 &rng, const std::string &pattern)
 	return text;
 }
 
+// Several of those end to end: long enough for the literal scan's widest
+// blocks, with the pattern's bytes and NULs at every offset in them.
+std::string make_long_text(std::mt19937_64 &rng, const std::string &pattern)
+{
+	std::string text;
+	for (size_t pieces = 1 + rng() % 12; pieces > 0; pieces--)
+		text += make_text(rng, pattern);
+	return text;
+}
+
 const int flag_sets[] = {0, REG_ICASE, REG_EXTENDED,
     REG_EXTENDED | REG_ICASE};
 
 // Runs cases until `valid` pattern/text pairs have been compared, from a
-// fixed seed; returns the disagreements.
-std::vector<std::string> run_random(uint64_t seed, int valid, int texts_each)
+// fixed seed; returns the disagreements. With `literals_only`, only the
+// patterns whose matches must hold a literal, on long texts.
+std::vector<std::string> run_random(uint64_t seed, int valid, int texts_each,
+    bool literals_only = false)
 {
 	std::mt19937_64 rng(seed);
 	std::vector<std::string> found;
 	int done = 0;
-	while (done < valid && found.size() < 20) {
+	for (int tries = 0; done < valid && found.size() < 20; tries++) {
+		// Patterns that never qualify would loop for ever.
+		if (tries == 10 * valid) {
+			found.push_back("only " + std::to_string(done) +
+			    " cases from " + std::to_string(tries) + " patterns");
+			break;
+		}
 		int cflags = flag_sets[rng() % 4];
 		pattern_maker maker(rng, (cflags & REG_EXTENDED) != 0);
 		std::string pattern = maker.make();
@@ -313,11 +334,12 @@ std::vector<std::string> run_random(uint64_t seed, int valid, int texts_each)
 			    std::to_string(rc) + " vs " + std::to_string(want_rc));
 			continue;
 		}
-		if (rc != 0)
+		if (rc != 0 || (literals_only && cp.literal_count() == 0))
 			continue;
 		for (int i = 0; i < texts_each; i++) {
 			std::string d = disagreement(cp, true, pattern, cflags,
-			    make_text(rng, pattern));
+			    literals_only ? make_long_text(rng, pattern)
+			    : make_text(rng, pattern));
 			if (!d.empty())
 				found.push_back(d);
 			done++;
@@ -350,6 +372,39 @@ TEST_P(RandomPatterns, AgreeWithRegexec)
 }
 
 INSTANTIATE_TEST_SUITE_P(Differential, RandomPatterns, testing::Range(0, 8));
+
+// A failure names the loop it ran with.
+void PrintTo(scan_impl impl, std::ostream *os)
+{
+	*os << scan_impl_name(impl);
+}
+
+// The literal cases once with each loop of the literal scan, whichever
+// the tool would take on this CPU: a loop that wrongly says "no" makes a
+// matching message look clean, on the CPUs that take that loop only.
+class LiteralScanLoops : public testing::TestWithParam<scan_impl> {
+protected:
+	void SetUp() override
+	{
+		if (use_scan_impl(GetParam()) != 0)
+			GTEST_SKIP() << "this CPU cannot run the "
+			    << scan_impl_name(GetParam()) << " loop";
+	}
+
+	void TearDown() override { use_scan_impl(scan_impl_best()); }
+};
+
+TEST_P(LiteralScanLoops, AgreeWithRegexec)
+{
+	std::vector<std::string> found = run_random(0x5eed1000, 20000, 5, true);
+	EXPECT_TRUE(found.empty()) << report(found);
+}
+
+INSTANTIATE_TEST_SUITE_P(Differential, LiteralScanLoops,
+    testing::ValuesIn(scan_impls()),
+    [](const testing::TestParamInfo<scan_impl> &info) {
+	    return std::string(scan_impl_name(info.param));
+    });
 
 // Every line: flags, pattern, text, separated by tabs, C-style \xNN and
 // \\ escapes; "#" starts a comment.

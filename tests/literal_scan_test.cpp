@@ -1,8 +1,10 @@
 // The literal search: found exactly where a plain loop finds it, never
 // past the text's first NUL byte, in either case where the literal folds.
 // Each text sits in a buffer of exactly its length and the NUL after it,
-// so that the sanitizer build catches a read past its end.
-#include "pattern/literal_scan.h"
+// so that the sanitizer build catches a read past its end. Every test
+// runs once with each of the search's loops, whatever CPU the tool will
+// later run on; a loop this CPU lacks is skipped, and says so.
+#include "pattern/literal_scan_impls.h"
 
 #include <gtest/gtest.h>
 
@@ -26,17 +28,40 @@ required_literal literal(const std::string &spelled)
 	return lit;
 }
 
-int find(const required_literal &lit, const std::string &text)
-{
-	auto buf = std::make_unique<char[]>(text.size() + 1);
-	memcpy(buf.get(), text.data(), text.size());
-	buf[text.size()] = '\0';
-	return find_literal(make_finder(lit), buf.get(), text.size());
-}
-
 }	// namespace
 
-TEST(LiteralScan, FoldMasksDecideWhichCaseMatches)
+// A failure names the loop it ran with.
+void PrintTo(scan_impl impl, std::ostream *os)
+{
+	*os << scan_impl_name(impl);
+}
+
+class LiteralScan : public testing::TestWithParam<scan_impl> {
+protected:
+	void SetUp() override
+	{
+		if (scan_impl_runs(GetParam()) == 0)
+			GTEST_SKIP() << "this CPU cannot run the "
+			    << scan_impl_name(GetParam()) << " loop";
+	}
+
+	int find(const required_literal &lit, const std::string &text)
+	{
+		auto buf = std::make_unique<char[]>(text.size() + 1);
+		memcpy(buf.get(), text.data(), text.size());
+		buf[text.size()] = '\0';
+		return find_literal_with(GetParam(), make_finder(lit),
+		    buf.get(), text.size());
+	}
+};
+
+INSTANTIATE_TEST_SUITE_P(EachLoop, LiteralScan,
+    testing::ValuesIn(scan_impls()),
+    [](const testing::TestParamInfo<scan_impl> &info) {
+	    return std::string(scan_impl_name(info.param));
+    });
+
+TEST_P(LiteralScan, FoldMasksDecideWhichCaseMatches)
 {
 	using namespace std::string_literals;
 	const struct {
@@ -74,7 +99,7 @@ TEST(LiteralScan, FoldMasksDecideWhichCaseMatches)
 // Every length around the block sizes, at every offset of a text that a
 // NUL byte ends at every position: found exactly when the literal lies
 // wholly before the NUL.
-TEST(LiteralScan, FoundAtEveryOffsetBeforeTheFirstNul)
+TEST_P(LiteralScan, FoundAtEveryOffsetBeforeTheFirstNul)
 {
 	const std::string source = "jackpot-Lucky-SPINS-example-biz-0123456789";
 	const size_t n = 130;
@@ -98,7 +123,7 @@ TEST(LiteralScan, FoundAtEveryOffsetBeforeTheFirstNul)
 
 // Against a plain loop: every alignment, both cases, NUL bytes before,
 // inside and after the literal.
-TEST(LiteralScan, FindsExactlyWhatAPlainSearchFinds)
+TEST_P(LiteralScan, FindsExactlyWhatAPlainSearchFinds)
 {
 	std::mt19937_64 rng(7);
 	auto pick = [&](size_t n) { return rng() % n; };

@@ -366,10 +366,19 @@ TEST_F(Loading, FirstPartThenTheRest)
 	ASSERT_TRUE(t.read_first(AT_FDCWD, p.c_str(), 4, complaints));
 	ASSERT_EQ(truncate(p.c_str(), 6), 0);
 	EXPECT_FALSE(t.read_rest(complaints));
+	EXPECT_FALSE(t.read_rest(complaints));	// nothing left to read on
 	EXPECT_EQ(complaints, std::string(program_invocation_short_name) +
 	    ": read() too short\n");
 	EXPECT_FALSE(t.complete());
 	EXPECT_EQ(t.bytes(), nullptr);
+
+	// What cannot be read at all (a directory opens, then its read
+	// fails) is a short first read.
+	complaints.clear();
+	EXPECT_FALSE(t.read_first(AT_FDCWD, tmp_.path().c_str(), SIZE_MAX,
+	    complaints));
+	EXPECT_EQ(complaints, std::string(program_invocation_short_name) +
+	    ": read() too short\n");
 }
 
 // A reader keeps its buffer from text to text: a longer text after a

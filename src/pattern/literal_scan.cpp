@@ -2,9 +2,14 @@
 // "no". Blocks of the text are compared with the literal's two rarest
 // bytes at every offset at once; only where both agree is the whole
 // literal compared. A NUL byte in a block ends the search there.
+//
+// The blocks are as wide as the CPU allows, chosen once at start-up; a
+// CPU without vector instructions takes the plain loop.
 #include "literal_scan.h"
+#include "literal_scan_impls.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #if defined(__x86_64__)
@@ -153,8 +158,26 @@ int scan_sse2(const literal_finder &f, const unsigned char *t, size_t n)
 	return scan_bytes(f, t, n, p);
 }
 
-const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
+
+int scan_with(scan_impl impl, const literal_finder &f, const unsigned char *t,
+    size_t n)
+{
+	switch (impl) {
+#if defined(__x86_64__)
+	case scan_impl::sse2:
+		return scan_sse2(f, t, n);
+	case scan_impl::avx2:
+		return scan_avx2(f, t, n);
+#endif
+	default:
+		return scan_bytes(f, t, n, 0);
+	}
+}
+
+// The loop find_literal runs. Only the tests change it, before they
+// scan; atomic because the tool may scan on several threads.
+std::atomic<scan_impl> chosen{scan_impl_best()};
 
 }	// namespace
 
@@ -185,11 +208,74 @@ int find_literal(const literal_finder &finder, const char *text,
 {
 	if (finder.literal.bytes.empty())
 		return 1;
-	const auto *t = reinterpret_cast<const unsigned char *>(text);
+	return scan_with(chosen.load(std::memory_order_relaxed), finder,
+	    reinterpret_cast<const unsigned char *>(text), length);
+}
+
+std::vector<scan_impl> scan_impls()
+{
 #if defined(__x86_64__)
-	return have_avx2 ? scan_avx2(finder, t, length)
-	    : scan_sse2(finder, t, length);
+	return {scan_impl::bytes, scan_impl::sse2, scan_impl::avx2};
 #else
-	return scan_bytes(finder, t, length, 0);
+	return {scan_impl::bytes};
 #endif
+}
+
+const char *scan_impl_name(scan_impl impl)
+{
+	switch (impl) {
+	case scan_impl::sse2:
+		return "sse2";
+	case scan_impl::avx2:
+		return "avx2";
+	default:
+		return "bytes";
+	}
+}
+
+int scan_impl_runs(scan_impl impl)
+{
+	switch (impl) {
+	case scan_impl::bytes:
+		return 1;
+#if defined(__x86_64__)
+	case scan_impl::sse2:
+		return 1;	// every x86-64 CPU has it
+	case scan_impl::avx2:
+		// Called while static objects are made: the CPU's features
+		// may not have been read yet.
+		__builtin_cpu_init();
+		return __builtin_cpu_supports("avx2") ? 1 : 0;
+#endif
+	default:
+		return 0;
+	}
+}
+
+scan_impl scan_impl_best()
+{
+	scan_impl best = scan_impl::bytes;
+	for (scan_impl impl : scan_impls())
+		if (scan_impl_runs(impl))
+			best = impl;
+	return best;
+}
+
+int find_literal_with(scan_impl impl, const literal_finder &finder,
+    const char *text, size_t length)
+{
+	if (scan_impl_runs(impl) == 0)
+		return -1;
+	if (finder.literal.bytes.empty())
+		return 1;
+	return scan_with(impl, finder,
+	    reinterpret_cast<const unsigned char *>(text), length);
+}
+
+int use_scan_impl(scan_impl impl)
+{
+	if (scan_impl_runs(impl) == 0)
+		return -1;
+	chosen.store(impl, std::memory_order_relaxed);
+	return 0;
 }
