@@ -2,12 +2,15 @@
 // read and judge its files.
 #include "read_ahead.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -151,6 +154,10 @@ judged_step &read_ahead::front()
 		ready_.wait(hold, [&awaited] { return awaited.done; });
 		awaited_ = UINT64_MAX;
 	}
+	if (s.stale) {
+		hold.unlock();
+		look_again(s);
+	}
 	return s.judged;
 }
 
@@ -160,6 +167,8 @@ void read_ahead::pop()
 	s.judged.step = walk_step();
 	s.judged.complaints.clear();
 	s.judged.matched = 0;
+	s.judged.gone = false;
+	s.stale = false;
 	head_++;
 	// A run of one directory's files ends where the next begins.
 	if (head_ == tail_) {
@@ -168,6 +177,37 @@ void read_ahead::pop()
 	} else if (slots_[head_ % slots_.size()].new_dir) {
 		dir_runs_--;
 	}
+}
+
+void read_ahead::acted_on(const char *name)
+{
+	for (uint64_t seq = head_ + 1; seq < tail_; seq++) {
+		slot &s = slots_[seq % slots_.size()];
+		if (s.judged.step.error == 0 &&
+		    strcmp(s.judged.step.name, name) == 0)
+			s.stale = true;
+	}
+}
+
+// A yank or delete moves or removes the files of one message, and the
+// only one of them the walk may still meet is the message's file in its
+// hash directory, when the walk met the message's flat file first: the
+// operations take the hashed file first. The walk enters that directory
+// only after the flat file, so a walk reading as it goes never lists a
+// file taken away there. One that is still there is read again.
+void read_ahead::look_again(slot &s)
+{
+	s.stale = false;
+	judged_step &j = s.judged;
+	struct stat st;
+	if (fstatat(j.step.dir->fd.get(), j.step.name, &st,
+	    AT_SYMLINK_NOFOLLOW) == -1 && errno == ENOENT) {
+		j.gone = true;
+		j.matched = 0;
+		return;
+	}
+	j.complaints.clear();
+	judge(s, *readers_.back());
 }
 
 void read_ahead::read_on(reader &r)

@@ -36,6 +36,10 @@ struct judged_step {
 	walk_step step;
 	int matched = 0;
 	std::string complaints;
+	// An action took the file away before its turn came: a walk that
+	// reads each directory when it gets there never sees it, so it is
+	// not listed.
+	bool gone = false;
 };
 
 class read_ahead {
@@ -64,6 +68,11 @@ public:
 	judged_step &front();
 	void pop();
 
+	// An action on the message name has been run: files of that name
+	// further on in the window, read before it, are looked at again at
+	// their turn.
+	void acted_on(const char *name);
+
 	size_t readers() const { return threads_.size(); }
 
 private:
@@ -71,6 +80,7 @@ private:
 		judged_step judged;
 		bool done = false;	// under lock_
 		bool new_dir = false;	// the first of a run of one directory's
+		bool stale = false;	// the caller's: read before an action
 	};
 	// What one thread needs to read texts: its buffer and its odds.
 	struct reader {
@@ -81,6 +91,7 @@ private:
 
 	void read_on(reader &r);
 	void judge(slot &s, reader &r);
+	void look_again(slot &s);
 
 	const search_pattern &pattern_;
 	text_budget budget_;

@@ -26,6 +26,8 @@ constexpr size_t first_part = 16 * 1024;
 int list_step(const judged_step &j, int &count)
 {
 	const walk_step &s = j.step;
+	if (j.gone)
+		return 0;
 	if (s.error != 0) {
 		fprintf(stderr, "fts_read() %s: %s\n", s.path.c_str(),
 		    strerror(s.error));
@@ -81,7 +83,14 @@ int search_queue(const char *const subdirs[], const search_pattern &pattern)
 			}
 			if (window.empty())
 				break;
-			stop = list_step(window.front(), count);
+			judged_step &j = window.front();
+			stop = list_step(j, count);
+			// Acting on a flat file takes the message's hashed
+			// file first, which the readers may have read ahead.
+			if (j.matched == 1 && (settings.do_yank == 1 ||
+			    settings.do_delete == 1) &&
+			    j.step.dir->below_root().empty())
+				window.acted_on(j.step.name);
 			window.pop();
 		}
 	}	// the readers are done before the process may end
