@@ -33,10 +33,9 @@ struct part_odds {
 // Lists every regular file under subdirs[0] with its verdict on standard
 // output, and acts on each match. The files are read and tested ahead of
 // the listing on reader threads; the listing, the reports and the
-// actions keep the walk's order. The
-// number of matching files, or -1 if the walk cannot start. A run that
-// must stop before acting on a match (see dispatch_match) ends the
-// process with status 1.
+// actions keep the walk's order. The number of matching files, or -1 if
+// the walk cannot start. A run that must stop before acting on a match
+// (see dispatch_match) ends the process with status 1.
 int search_queue(const char *const subdirs[], const search_pattern &pattern);
 
 // 1 when the content of file name in the directory open at dir (or
