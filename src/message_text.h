@@ -4,48 +4,92 @@
 // set, with a NUL byte after it. It is read in up to two steps: a first
 // part, which may already settle the verdict (a match near the top, a
 // NUL byte), and, only when asked, the rest.
+//
+// Texts may be read on several threads at once. What goes wrong while
+// reading one is not written at once but added to a complaints text, in
+// the words and order a direct report would have, for whoever writes
+// the file's verdict to put out at the place the verdict takes.
 #ifndef SPOOLSIFT_MESSAGE_TEXT_H
 #define SPOOLSIFT_MESSAGE_TEXT_H
 
 #include "unique_fd.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <string>
+
+// The bytes that texts read at the same time may hold between them,
+// beyond what each reader keeps for small ones. A text larger than the
+// whole budget waits until it can be read alone.
+class text_budget {
+public:
+	explicit text_budget(size_t bytes) : limit_(bytes) {}
+
+	void take(size_t n);	// waits until n bytes may be held
+	void give(size_t n);
+
+private:
+	std::mutex lock_;
+	std::condition_variable freed_;
+	const size_t limit_;
+	size_t used_ = 0;
+};
 
 class message_text {
 public:
-	// Opens path (relative to the working directory, never through a
-	// link) and reads the first part bytes of the text, or all of it
-	// when it is no longer. false: nothing was loaded. A file gone since
-	// the walk saw it, or one we may not read, is silent; a failed fstat,
-	// allocation or read is reported.
-	bool read_first(const char *path, size_t part = SIZE_MAX);
+	// Texts up to keep bytes leave their buffer for the next one; larger
+	// ones get a buffer of their own, paid from budget (when there is
+	// one) and released when the next text is read.
+	explicit message_text(text_budget *budget = nullptr,
+	    size_t keep = 1024 * 1024);
+	~message_text();
+	message_text(const message_text &) = delete;
+	message_text &operator=(const message_text &) = delete;
+
+	// Opens name in the directory open at dir (or AT_FDCWD: the working
+	// directory), never through a link, and reads the first part bytes
+	// of the text, or all of it when it is no longer. false: nothing was
+	// loaded. A file gone since the walk saw it, or one we may not read,
+	// is silent; a failed fstat, allocation or read is a complaint.
+	bool read_first(int dir, const char *name, size_t part,
+	    std::string &complaints);
 
 	// Reads the rest of the text. false: the file ended early or the
-	// read failed (reported), and there is no text.
-	bool read_rest();
+	// read failed (a complaint), and there is no text.
+	bool read_rest(std::string &complaints);
 
 	// Whether all of the text is read.
-	bool complete() const { return bytes_ != nullptr && got_ == want_; }
+	bool complete() const { return loaded_ && got_ == want_; }
 
 	// What is read so far, length() bytes and a NUL byte after them.
-	const char *bytes() const { return bytes_.get(); }
+	const char *bytes() const { return loaded_ ? bytes_.get() : nullptr; }
 	size_t length() const { return got_; }
+
+	// Closes the file and lets go of a buffer larger than kept.
+	void release();
 
 private:
 	struct free_delete {
 		void operator()(char *p) const { free(p); }
 	};
 
+	bool make_room(size_t n, std::string &complaints);
+	void drop_buffer();
+
+	text_budget *const budget_;
+	const size_t keep_;
 	unique_fd fd_{-1};
 	std::unique_ptr<char, free_delete> bytes_;
+	size_t capacity_ = 0;	// of bytes_
+	bool loaded_ = false;
 	size_t want_ = 0, got_ = 0;
 };
 
-// The whole text of path in one step; complete() tells whether it was
-// loaded.
-message_text load_file(const char *path);
+// Adds what perror(call) would write for error to complaints.
+void complain(std::string &complaints, const char *call, int error);
 
 #endif

@@ -2,19 +2,18 @@
 // and the per-match dispatch to the operations.
 #include "search.h"
 
-#include "message_text.h"
+#include "mess_walk.h"
 #include "queue_ops.h"
+#include "read_ahead.h"
 #include "settings.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
-#include <fts.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -22,16 +21,30 @@ namespace {
 // verdict (a match near the top, a NUL byte), and the rest is not read.
 constexpr size_t first_part = 16 * 1024;
 
-// The directory below the walk's root in which the walker found entry:
-// "8" for mess/8/100, "" for mess/100 itself.
-std::string_view dir_below_root(const FTSENT *entry)
+// Writes one step of the walk, judged, where it comes in the listing,
+// and acts on a match. 1 when the run must end now.
+int list_step(const judged_step &j, int &count)
 {
-	std::string_view path(entry->fts_path, entry->fts_pathlen);
-	size_t root_end = path.find('/');
-	size_t name_start = path.rfind('/');
-	if (root_end == std::string_view::npos || root_end == name_start)
-		return {};
-	return path.substr(root_end + 1, name_start - root_end - 1);
+	const walk_step &s = j.step;
+	if (j.gone)
+		return 0;
+	if (s.error != 0) {
+		fprintf(stderr, "fts_read() %s: %s\n", s.path.c_str(),
+		    strerror(s.error));
+		return 0;
+	}
+	printf("%s: ", s.name);
+	// What went wrong with the file comes where a reader writing at
+	// once would have put it: after its name, before its verdict.
+	if (!j.complaints.empty())
+		fputs(j.complaints.c_str(), stderr);
+	if (j.matched != 1) {
+		puts("no");
+		return 0;
+	}
+	puts("yes");
+	count++;
+	return dispatch_match(s.name, s.dir->below_root());
 }
 
 }  // namespace
@@ -47,56 +60,57 @@ int compile_pattern(const char *text, search_pattern &out)
 
 int search_queue(const char *const subdirs[], const search_pattern &pattern)
 {
-	char *roots[] = {const_cast<char *>(subdirs[0]), nullptr};
-	// Physical walk: links are listed as links, never followed. The
-	// walker changes into each directory, so an entry's access path is
-	// its bare name.
-	std::unique_ptr<FTS, int (*)(FTS *)> fts(
-	    fts_open(roots, FTS_PHYSICAL, nullptr), fts_close);
-	if (fts == nullptr) {
+	mess_walk walk;
+	if (walk.start(subdirs[0]) == -1) {
 		perror("fts_open");
 		return -1;
 	}
-	part_odds odds;
 	int count = 0;
-	while (FTSENT *entry = fts_read(fts.get())) {
-		switch (entry->fts_info) {
-		case FTS_DNR:
-		case FTS_ERR:
-		case FTS_NS:
-			fprintf(stderr, "fts_read() %s: %s\n", entry->fts_path,
-			    strerror(entry->fts_errno));
-			break;
-		case FTS_F:
-			printf("%s: ", entry->fts_accpath);
-			if (match_file(entry->fts_accpath, pattern, &odds) == 1) {
-				puts("yes");
-				count++;
-				dispatch_match(entry->fts_name,
-				    dir_below_root(entry));
-			} else {
-				puts("no");
-			}
-			break;
-		default:	// directories, links, special files
-			break;
+	int stop = 0;
+	{
+		read_ahead window(pattern);
+		if (window.start(reader_count()) == -1) {
+			perror("malloc()");
+			return -1;
 		}
-	}
+		bool walking = true;
+		while (stop == 0) {
+			if (walking && window.wants()) {
+				walk_step step;
+				while (window.room() && (walking = walk.next(step)))
+					window.push(std::move(step));
+				window.publish();
+			}
+			if (window.empty())
+				break;
+			judged_step &j = window.front();
+			stop = list_step(j, count);
+			// Acting on a flat file takes the message's hashed
+			// file first, which the readers may have read ahead.
+			if (j.matched == 1 && (settings.do_yank == 1 ||
+			    settings.do_delete == 1) &&
+			    j.step.dir->below_root().empty())
+				window.acted_on(j.step.name);
+			window.pop();
+		}
+	}	// the readers are done before the process may end
+	if (stop != 0)
+		exit(1);
 	return count;
 }
 
-int match_file(const char *path, const search_pattern &pattern,
-    part_odds *odds)
+int match_file(int dir, const char *name, const search_pattern &pattern,
+    message_text &text, std::string &complaints, part_odds *odds)
 {
 	// A pattern that does not compile is reported for every file whose
 	// text loads, as the text is loaded before the pattern is judged.
 	const bool compiled = pattern.error.empty();
 	const bool two_steps = compiled && (odds == nullptr || odds->pay());
-	message_text text;
-	if (!text.read_first(path, two_steps ? first_part : SIZE_MAX))
+	if (!text.read_first(dir, name, two_steps ? first_part : SIZE_MAX,
+	    complaints))
 		return 0;
 	if (!compiled) {
-		fprintf(stderr, "regcomp(): %s\n", pattern.error.c_str());
+		complaints += "regcomp(): " + pattern.error + "\n";
 		return 0;
 	}
 	if (!text.complete()) {
@@ -108,7 +122,7 @@ int match_file(const char *path, const search_pattern &pattern,
 		}
 		if (verdict != -1)
 			return verdict;
-		if (!text.read_rest())
+		if (!text.read_rest(complaints))
 			return 0;
 	}
 	// The whole file is one NUL-terminated text: ^ and $ hold only at
@@ -125,7 +139,7 @@ int flush_listing()
 	return errno != 0 ? errno : EIO;
 }
 
-void dispatch_match(const char *name, std::string_view dir)
+int dispatch_match(const char *name, std::string_view dir)
 {
 	enum class action { none, yank, unlink, expire };
 	action chosen = action::none;
@@ -136,7 +150,7 @@ void dispatch_match(const char *name, std::string_view dir)
 	else if (settings.do_expire == 1)
 		chosen = action::expire;
 	if (chosen == action::none)
-		return;
+		return 0;
 	// The listing is the administrator's record of what was acted on:
 	// it goes out before the action, and the reports on standard error
 	// follow the verdict line they belong to, also when both channels
@@ -144,20 +158,20 @@ void dispatch_match(const char *name, std::string_view dir)
 	if (int failure = flush_listing()) {
 		fprintf(stderr, "spoolsift: cannot write the listing: %s; "
 		    "stopping before acting on %s\n", strerror(failure), name);
-		exit(1);
+		return 1;
 	}
 	if (check_split_dir(name, dir) == -1)
-		return;
-	// The walker is in the file's directory and expects to be there
-	// when it reads on; the operations name files from the queue
-	// directory. Keep this one to come back to.
+		return 0;
+	// The operations name files from the queue directory. The walk
+	// needs no working directory of its own, but the caller gets back
+	// the one it had.
 	unique_fd kept(open(".", O_RDONLY | O_DIRECTORY));
 	if (!kept)
-		return;
+		return 0;
 	if (fchdir(settings.queue_fd) == -1) {
 		perror("fchdir(queue_fd)");
 		if (chosen == action::yank)
-			exit(1);
+			return 1;
 		// Run from here, the relative queue paths could name other
 		// files: leave this message alone.
 	} else if (chosen == action::yank) {
@@ -168,5 +182,6 @@ void dispatch_match(const char *name, std::string_view dir)
 		expire_file(name);
 	}
 	if (fchdir(kept.get()) == -1)
-		perror("fchdir()");	// the walk goes on from wherever we are
+		perror("fchdir()");
+	return 0;
 }

@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -444,6 +446,46 @@ TEST_F(Delete, UnlinksEveryFileOfAMatchingMessageOnly)
 		EXPECT_FALSE(has(p)) << p;
 	EXPECT_TRUE(has("mess/16/200"));
 	EXPECT_TRUE(has("info/16/200"));
+}
+
+// A message whose file stands both flat in mess and in its hash
+// directory. Where the walk meets the flat one first, acting on it takes
+// the hashed one away before the walk enters that directory: the hashed
+// one is not listed, however far ahead the files were read. Where the
+// walk meets the hashed one first, both are listed.
+TEST_F(Delete, AFileTakenAwayAheadOfTheWalkIsNotListed)
+{
+	for (int n = 100; n < 160; n++) {
+		const std::string num = std::to_string(n);
+		const std::string hash = std::to_string(n % 23);
+		put("mess/" + num, "flat spam");
+		put("mess/" + hash + "/" + num, "hashed spam");
+		put("info/" + hash + "/" + num, "F");
+	}
+	// The walk's order, flat files "yes": what a walk reading one file
+	// at a time lists when it deletes.
+	Result order = run({"-p", "flat", "-q", queue_});
+	std::string expected;
+	std::map<std::string, bool> flat_first;
+	std::istringstream lines(order.out);
+	for (std::string line; std::getline(lines, line);) {
+		const std::string num = line.substr(0, line.find(':'));
+		auto [first, inserted] =
+		    flat_first.emplace(num, line.ends_with("yes"));
+		if (inserted || !first->second)
+			expected += num + ": yes\n";
+	}
+	ASSERT_EQ(flat_first.size(), 60u) << order.out;
+	int flats_first = 0;
+	for (const auto &[num, flat] : flat_first)
+		flats_first += flat;
+	ASSERT_GT(flats_first, 0) << "no case of a flat file walked first";
+	ASSERT_LT(flats_first, 60) << "no case of a hashed file walked first";
+
+	Result r = run({"-d", "-p", "spam", "-q", queue_});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, expected);
+	EXPECT_EQ(r.err.find("No such file"), std::string::npos) << r.err;
 }
 
 // A file that cannot be unlinked stops the message there: what comes

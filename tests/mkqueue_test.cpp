@@ -688,6 +688,39 @@ TEST(MkqueueDefaults, SpamShareRunsFromNoneToAll)
 	EXPECT_EQ(spam, 30);
 }
 
+// -m small: the same queue of messages, each a short text of about 2 KB
+// (for the benchmark of a million); -m mail is the default mix.
+TEST(MkqueueMix, SmallWritesShortTextMessagesAndMailIsTheDefault)
+{
+	test::TempDir tmp;
+	const std::string small = tmp.path() + "/small";
+	const std::string mail = tmp.path() + "/mail";
+	const std::string plain = tmp.path() + "/plain";
+	ASSERT_EQ(mkqueue({"-n", "400", "-m", "small", small}).status, 0);
+	ASSERT_EQ(mkqueue({"-n", "40", "-m", "mail", mail}).status, 0);
+	ASSERT_EQ(mkqueue({"-n", "40", plain}).status, 0);
+	EXPECT_EQ(test::tree_listing(mail), test::tree_listing(plain));
+
+	size_t files = 0, spam = 0, total = 0;
+	for (const auto &[rel, st] : stat_tree(small)) {
+		if (rel.rfind("mess/", 0) != 0 || !S_ISREG(st.st_mode))
+			continue;
+		const std::string data = test::read_file(small + "/" + rel)
+		    .value_or("");
+		EXPECT_GE(data.size(), 1200u) << rel;
+		EXPECT_LE(data.size(), 3500u) << rel;
+		EXPECT_FALSE(contains(data, "base64")) << rel;
+		EXPECT_TRUE(contains(data, "\nSubject: ")) << rel;
+		spam += contains(data, "jackpot");
+		total += data.size();
+		files++;
+	}
+	EXPECT_EQ(files, 400u);
+	EXPECT_EQ(spam, 20u);
+	EXPECT_GT(total / files, 1800u);
+	EXPECT_LT(total / files, 2300u);
+}
+
 TEST(MkqueueTarget, WritesIntoAnExistingEmptyDirectory)
 {
 	test::TempDir tmp;
@@ -732,7 +765,7 @@ TEST(MkqueueTarget, RefusesADirectoryWithoutParent)
 TEST(MkqueueOptions, RefusesBadValuesWithUsage)
 {
 	const std::string usage = "usage: mkqueue [-n count] [-s split] "
-	    "[-S seed] [-p spam-percent] [-t base-time] dir\n";
+	    "[-S seed] [-p spam-percent] [-t base-time] [-m mail|small] dir\n";
 	struct Case {
 		std::vector<std::string> args;
 		std::string message;	// line before the usage line
@@ -750,6 +783,7 @@ TEST(MkqueueOptions, RefusesBadValuesWithUsage)
 		"to 18446744073709551615: 18446744073709551616"},
 	    {{"-t", "1e9"}, "base time must be a number from 518400 to "
 		"253402300799: 1e9"},
+	    {{"-m", "tiny"}, "mix must be mail or small: tiny"},
 	    {{"-x"}, "unknown option -x"},
 	};
 	test::TempDir tmp;

@@ -6,11 +6,15 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <fts.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -78,6 +82,72 @@ TEST_F(Walk, MissingMessIsReportedAndTheRunSucceeds)
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, std::string("fts_read() mess: ") + strerror(ENOENT) +
 		"\n0 file(s) match\n");
+}
+
+// The files in the order the C library's walker gives them from the
+// queue directory, with their content: the order the listing keeps.
+std::vector<std::pair<std::string, std::string>> walker_order(
+    const std::string &queue)
+{
+	std::vector<std::pair<std::string, std::string>> files;
+	char root[] = "mess";
+	char *roots[] = {root, nullptr};
+	int back = open(".", O_RDONLY | O_DIRECTORY);
+	EXPECT_EQ(chdir(queue.c_str()), 0);
+	FTS *fts = fts_open(roots, FTS_PHYSICAL, nullptr);
+	while (FTSENT *e = fts != nullptr ? fts_read(fts) : nullptr)
+		if (e->fts_info == FTS_F)
+			files.emplace_back(e->fts_name,
+			    test::read_file(queue + "/" + e->fts_path)
+				.value_or(""));
+	if (fts != nullptr)
+		fts_close(fts);
+	EXPECT_EQ(fchdir(back), 0);
+	close(back);
+	return files;
+}
+
+// Many files read ahead on several threads: the verdicts still come in
+// the walker's order, each right, and with both channels in one pipe
+// every yank's reports come right after its own verdict line, before
+// the next one.
+TEST_F(Walk, ListingKeepsTheWalkOrderAndEachActionFollowsItsVerdict)
+{
+	test::run_program("/bin/rm", {"-rf", queue_});
+	ASSERT_EQ(test::run_program(test::mkqueue_bin,
+		      {"-n", "2500", "-p", "20", "-S", "3", queue_}).status, 0);
+	test::make_dirs(qpath("yanked"));
+	const auto files = walker_order(queue_);
+	ASSERT_EQ(files.size(), 2500u);
+	Result r = test::run_program("/bin/sh", {"-c",
+	    test::spoolsift_bin + " -r -p jackpot -q " + queue_ + " 2>&1"});
+	ASSERT_EQ(r.status, 0) << r.err;
+
+	const std::vector<std::string> lines = test::lines_of(r.out);
+	size_t line = 0, yes = 0;
+	for (const auto &[name, text] : files) {
+		const bool match = text.find("jackpot") != std::string::npos;
+		ASSERT_LT(line, lines.size());
+		ASSERT_EQ(lines[line++], name + (match ? ": yes" : ": no"));
+		if (!match)
+			continue;
+		yes++;
+		// Then what the yank of this message says, and nothing else.
+		size_t reports = 0;
+		for (; line < lines.size() && lines[line].find(": ") ==
+		     std::string::npos; line++, reports++)
+			EXPECT_TRUE(lines[line].find("/" + name + " to yanked/" +
+			    name + ".") != std::string::npos) << lines[line];
+		EXPECT_TRUE(reports > 0 || (line < lines.size() &&
+		    lines[line].starts_with("remove_file(" + name + ")")))
+		    << name;
+		while (line < lines.size() &&
+		    lines[line].starts_with("remove_file(" + name + ")"))
+			line++;
+	}
+	ASSERT_EQ(line + 1, lines.size());
+	EXPECT_EQ(lines[line], std::to_string(yes) + " file(s) match");
+	EXPECT_EQ(yes, 500u);
 }
 
 // Root reads every directory; these run the tool as nobody.
@@ -239,28 +309,40 @@ TEST_F(Content, DialectDecidesWhatCompiles)
 
 using Loading = test::InProcess;
 
+// The whole text of path (from the working directory), or none; what went
+// wrong goes to complaints.
+std::optional<std::string> load(const std::string &path,
+    std::string &complaints)
+{
+	message_text t;
+	if (!t.read_first(AT_FDCWD, path.c_str(), SIZE_MAX, complaints))
+		return std::nullopt;
+	EXPECT_TRUE(t.complete());
+	EXPECT_EQ(t.bytes()[t.length()], '\0');
+	return std::string(t.bytes(), t.length());
+}
+
+std::optional<std::string> load(const std::string &path)
+{
+	std::string complaints;
+	auto text = load(path, complaints);
+	EXPECT_EQ(complaints, "");
+	return text;
+}
+
 TEST_F(Loading, WholeFileOrItsFirstBytesNulTerminated)
 {
 	const std::string p = tmp_.path() + "/m";
 	test::write_file(p, "0123456789");
-	message_text t = load_file(p.c_str());
-	ASSERT_TRUE(t.complete());
-	EXPECT_EQ(t.length(), 10u);
-	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
-	    std::string("0123456789\0", 11));
-
+	EXPECT_EQ(load(p), "0123456789");
 	settings.max_bytes = 4;
-	t = load_file(p.c_str());
-	ASSERT_TRUE(t.complete());
-	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
-	    std::string("0123\0", 5));
-
+	EXPECT_EQ(load(p), "0123");
 	settings.max_bytes = 10;	// exactly the size
-	EXPECT_EQ(load_file(p.c_str()).length(), 10u);
+	EXPECT_EQ(load(p), "0123456789");
 	settings.max_bytes = 11;	// more than the size
-	EXPECT_EQ(load_file(p.c_str()).length(), 10u);
+	EXPECT_EQ(load(p), "0123456789");
 	settings.max_bytes = -5;	// negative: the whole file
-	EXPECT_EQ(load_file(p.c_str()).length(), 10u);
+	EXPECT_EQ(load(p), "0123456789");
 }
 
 // The two steps: a first part, NUL-terminated, then the rest on demand;
@@ -270,32 +352,71 @@ TEST_F(Loading, FirstPartThenTheRest)
 	const std::string p = tmp_.path() + "/m";
 	test::write_file(p, "0123456789");
 	message_text t;
-	ASSERT_TRUE(t.read_first(p.c_str(), 4));
+	std::string complaints;
+	ASSERT_TRUE(t.read_first(AT_FDCWD, p.c_str(), 4, complaints));
 	EXPECT_FALSE(t.complete());
 	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
 	    std::string("0123\0", 5));
-	ASSERT_TRUE(t.read_rest());
+	ASSERT_TRUE(t.read_rest(complaints));
 	EXPECT_TRUE(t.complete());
 	EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
 	    std::string("0123456789\0", 11));
+	EXPECT_EQ(complaints, "");
 
-	ASSERT_TRUE(t.read_first(p.c_str(), 4));
+	ASSERT_TRUE(t.read_first(AT_FDCWD, p.c_str(), 4, complaints));
 	ASSERT_EQ(truncate(p.c_str(), 6), 0);
-	std::string err = test::capture_stderr([&] {
-		EXPECT_FALSE(t.read_rest());
-		EXPECT_FALSE(t.read_rest());	// nothing left to read on
-	});
-	EXPECT_EQ(err, std::string(program_invocation_short_name) +
+	EXPECT_FALSE(t.read_rest(complaints));
+	EXPECT_FALSE(t.read_rest(complaints));	// nothing left to read on
+	EXPECT_EQ(complaints, std::string(program_invocation_short_name) +
 	    ": read() too short\n");
 	EXPECT_FALSE(t.complete());
+	EXPECT_EQ(t.bytes(), nullptr);
 
 	// What cannot be read at all (a directory opens, then its read
 	// fails) is a short first read.
-	err = test::capture_stderr([&] {
-		EXPECT_FALSE(t.read_first(tmp_.path().c_str()));
-	});
-	EXPECT_EQ(err, std::string(program_invocation_short_name) +
+	complaints.clear();
+	EXPECT_FALSE(t.read_first(AT_FDCWD, tmp_.path().c_str(), SIZE_MAX,
+	    complaints));
+	EXPECT_EQ(complaints, std::string(program_invocation_short_name) +
 	    ": read() too short\n");
+}
+
+// A reader keeps its buffer from text to text: a longer text after a
+// shorter one, a shorter after a longer, and one past what is kept,
+// each comes out whole and NUL-terminated, never with bytes of another.
+TEST_F(Loading, OneReaderReadsTextAfterTextOfAnySize)
+{
+	const std::string dir = tmp_.path();
+	message_text t(nullptr, 64 * 1024);
+	for (size_t size : {10, 70000, 5, 65535, 65536, 300000, 3, 0}) {
+		std::string text(size, 'a');
+		for (size_t i = 0; i < size; i++)
+			text[i] = static_cast<char>('a' + (i * 7 + size) % 26);
+		test::write_file(dir + "/m", text);
+		std::string complaints;
+		ASSERT_TRUE(t.read_first(AT_FDCWD, (dir + "/m").c_str(),
+		    SIZE_MAX, complaints)) << size;
+		EXPECT_EQ(std::string(t.bytes(), t.length() + 1),
+		    text + std::string(1, '\0')) << size;
+		t.release();
+	}
+}
+
+// A file is named relative to its directory's descriptor, whatever the
+// working directory is meanwhile.
+TEST_F(Loading, FilesAreReadFromTheirDirectoryNotTheWorkingOne)
+{
+	test::make_dirs(tmp_.path() + "/a");
+	test::make_dirs(tmp_.path() + "/b");
+	test::write_file(tmp_.path() + "/a/100", "from a");
+	test::write_file(tmp_.path() + "/b/100", "from b");
+	unique_fd a(open((tmp_.path() + "/a").c_str(), O_RDONLY | O_DIRECTORY));
+	ASSERT_TRUE(a);
+	ASSERT_EQ(chdir((tmp_.path() + "/b").c_str()), 0);
+	message_text t;
+	std::string complaints;
+	ASSERT_TRUE(t.read_first(a.get(), "100", SIZE_MAX, complaints));
+	EXPECT_EQ(std::string(t.bytes(), t.length()), "from a");
 }
 
 TEST_F(Loading, NothingToLoadIsSilent)
@@ -304,14 +425,15 @@ TEST_F(Loading, NothingToLoadIsSilent)
 	ASSERT_EQ(symlink("/etc/passwd", (dir + "/link").c_str()), 0);
 	search_pattern all;
 	ASSERT_EQ(compile_pattern(".*", all), 0);
-	std::string err = test::capture_stderr([&] {
-		EXPECT_FALSE(load_file((dir + "/missing").c_str()).complete());
-		EXPECT_FALSE(load_file((dir + "/link").c_str()).complete());
-		EXPECT_FALSE(load_file(nullptr).complete());
-		EXPECT_EQ(match_file(nullptr, all), 0);
-		EXPECT_EQ(match_file((dir + "/missing").c_str(), all), 0);
-	});
-	EXPECT_EQ(err, "");
+	message_text t;
+	std::string complaints;
+	EXPECT_FALSE(load(dir + "/missing", complaints));
+	EXPECT_FALSE(load(dir + "/link", complaints));
+	EXPECT_FALSE(t.read_first(AT_FDCWD, nullptr, SIZE_MAX, complaints));
+	EXPECT_EQ(match_file(AT_FDCWD, nullptr, all, t, complaints), 0);
+	EXPECT_EQ(match_file(AT_FDCWD, (dir + "/missing").c_str(), all, t,
+	    complaints), 0);
+	EXPECT_EQ(complaints, "");
 }
 
 // Files over 16 KiB may be settled by their first 16 KiB. The verdict must
@@ -325,7 +447,12 @@ TEST_F(Loading, LargeFilesKeepTheVerdictOfTheirWholeText)
 		search_pattern compiled;
 		EXPECT_EQ(compile_pattern(pattern.c_str(), compiled), 0);
 		// Without odds the file is always read in two steps.
-		return match_file((dir + "/big").c_str(), compiled) == 1;
+		message_text t;
+		std::string complaints;
+		const bool yes = match_file(AT_FDCWD, (dir + "/big").c_str(),
+		    compiled, t, complaints) == 1;
+		EXPECT_EQ(complaints, "");
+		return yes;
 	};
 	std::string filler(size, 'y');
 
@@ -370,16 +497,17 @@ TEST_F(Loading, PatternThatDoesNotCompileSaysSoPerLoadedFile)
 	search_pattern bad;
 	ASSERT_NE(compile_pattern("[[:foo:]]", bad), 0);
 	EXPECT_EQ(bad.error, "Invalid character c");	// cut to 19
-	std::string err = test::capture_stderr([&] {
-		EXPECT_EQ(match_file(p.c_str(), bad), 0);
-		EXPECT_EQ(match_file((tmp_.path() + "/missing").c_str(), bad), 0);
-		EXPECT_EQ(match_file(p.c_str(), bad), 0);
-	});
+	message_text t;
+	std::string err;
+	EXPECT_EQ(match_file(AT_FDCWD, p.c_str(), bad, t, err), 0);
+	EXPECT_EQ(match_file(AT_FDCWD, (tmp_.path() + "/missing").c_str(), bad,
+	    t, err), 0);
+	EXPECT_EQ(match_file(AT_FDCWD, p.c_str(), bad, t, err), 0);
 	EXPECT_EQ(err, "regcomp(): " + bad.error + "\n" + "regcomp(): " +
 	    bad.error + "\n");
 	search_pattern good;
 	ASSERT_EQ(compile_pattern("x", good), 0);
-	EXPECT_EQ(match_file(p.c_str(), good), 1);
+	EXPECT_EQ(match_file(AT_FDCWD, p.c_str(), good, t, err), 1);
 }
 
 }  // namespace

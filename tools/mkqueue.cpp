@@ -6,7 +6,10 @@
 // with any C++ library.
 //
 // usage: mkqueue [-n count] [-s split] [-S seed] [-p spam-percent]
-//                [-t base-time] dir
+//                [-t base-time] [-m mail|small] dir
+//
+// -m small writes only short plain-text messages of about 2 KB, for
+// queues of millions; the default mix, mail, is the realistic one.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,7 +29,7 @@
 namespace {
 
 const char usage_text[] = "usage: mkqueue [-n count] [-s split] [-S seed] "
-    "[-p spam-percent] [-t base-time] dir\n";
+    "[-p spam-percent] [-t base-time] [-m mail|small] dir\n";
 
 const unsigned long long max_count = 10000000;
 const unsigned long long max_split = 65535;
@@ -41,6 +44,7 @@ unsigned long long split = 23;
 unsigned long long seed = 1;
 unsigned long long spam_percent = 5;
 unsigned long long base_time = 1796083200;	// 2026-12-01T00:00:00Z
+bool small_mix = false;				// -m small
 
 // The markers a search for spam keys on. Ham must never contain them:
 // the word lists below are free of them, and attachments are kept free
@@ -639,20 +643,23 @@ void append_header(Rng &rng, std::string &out, const Message &msg)
 
 // Builds the whole message file: header and a body of a size drawn from
 // the mix (60% 1-8 KB of text, 30% 10-100 KB and 10% 100-300 KB with a
-// base64 attachment, sizes in thousands of bytes).
+// base64 attachment, sizes in thousands of bytes), or with -m small a
+// text body of 1-1.7 KB.
 void build_message(Rng &rng, std::string &out, const Message &msg)
 {
 	out.clear();
 	append_header(rng, out, msg);
 	uint64_t r = rng_below(rng, 100);
 	size_t body;
-	if (r < 60)
+	if (small_mix)
+		body = rng_range(rng, 1000, 1700);
+	else if (r < 60)
 		body = rng_range(rng, 1000, 8000);
 	else if (r < 90)
 		body = rng_range(rng, 10000, 100000);
 	else
 		body = rng_range(rng, 100000, 300000);
-	if (r < 60) {
+	if (small_mix || r < 60) {
 		out += "Content-Type: text/plain; charset=us-ascii\n"
 		    "Content-Transfer-Encoding: 7bit\n\n";
 		if (msg.spam)
@@ -1008,8 +1015,17 @@ int run(int argc, char **argv)
 {
 	opterr = 0;
 	int c;
-	while ((c = getopt(argc, argv, ":n:s:S:p:t:")) != -1) {
+	while ((c = getopt(argc, argv, ":n:s:S:p:t:m:")) != -1) {
 		switch (c) {
+		case 'm':
+			if (strcmp(optarg, "mail") != 0 &&
+			    strcmp(optarg, "small") != 0) {
+				fprintf(stderr, "mkqueue: mix must be mail or "
+				    "small: %s\n", optarg);
+				return usage();
+			}
+			small_mix = strcmp(optarg, "small") == 0;
+			break;
 		case 'n':
 			if (parse_number(optarg, 0, max_count, &count) == -1)
 				return bad_value("count", 0, max_count, optarg);

@@ -1,0 +1,290 @@
+// The walk of mess against the C library's file-tree walker, whose order
+// and reports the listing has always had: the same files in the same
+// order, each read through its directory, and the same reports, on trees
+// of every shape, as root and as nobody.
+#include "mess_walk.h"
+#include "support.h"
+
+#include <fcntl.h>
+#include <fts.h>
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace {
+
+using test::Result;
+
+// Every test file holds its own path from the queue ("mess/8/100"), so
+// that a file read through the wrong directory shows.
+std::string checked(int dir, const char *name, const std::string &path)
+{
+	int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW);
+	if (fd == -1)
+		return std::string(" unreadable: ") + strerror(errno);
+	char buf[4096];
+	ssize_t n = read(fd, buf, sizeof buf);
+	close(fd);
+	return n >= 0 && std::string(buf, static_cast<size_t>(n)) == path
+	    ? "" : " holds something else";
+}
+
+// The walker's steps from the queue directory, one line each: "file
+// PATH" with the check of its content, or "error PATH: TEXT".
+std::string fts_steps()
+{
+	char root[] = "mess";
+	char *roots[] = {root, nullptr};
+	FTS *fts = fts_open(roots, FTS_PHYSICAL, nullptr);
+	if (fts == nullptr)
+		return "fts_open failed\n";
+	std::string out;
+	while (FTSENT *e = fts_read(fts)) {
+		if (e->fts_info == FTS_DNR || e->fts_info == FTS_ERR ||
+		    e->fts_info == FTS_NS)
+			out += std::string("error ") + e->fts_path + ": " +
+			    strerror(e->fts_errno) + "\n";
+		else if (e->fts_info == FTS_F)
+			out += std::string("file ") + e->fts_path +
+			    checked(AT_FDCWD, e->fts_accpath, e->fts_path) + "\n";
+	}
+	fts_close(fts);
+	return out;
+}
+
+std::string mess_walk_steps()
+{
+	mess_walk walk;
+	if (walk.start("mess") == -1)
+		return "cannot start\n";
+	std::string out;
+	walk_step s;
+	while (walk.next(s)) {
+		if (s.error != 0) {
+			out += "error " + s.path + ": " + strerror(s.error) + "\n";
+			continue;
+		}
+		const std::string path = s.dir->path.empty()
+		    ? std::string(s.name) : s.dir->path + "/" + s.name;
+		out += "file " + path + checked(s.dir->fd.get(), s.name, path) +
+		    "\n";
+	}
+	return out;
+}
+
+class WalkAgainstFts : public test::QueueRun {
+protected:
+	// Both walks of the queue, in a child, as nobody when asked: the
+	// walker's steps, then mess_walk's. The child also says if
+	// mess_walk moved its working directory.
+	std::pair<std::string, std::string> walks(bool nobody)
+	{
+		if (nobody) {
+			if (geteuid() != 0)
+				return {"", "needs root to walk as nobody"};
+			EXPECT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+		}
+		int out[2];
+		EXPECT_EQ(pipe(out), 0);
+		pid_t pid = fork();
+		if (pid == 0) {
+			close(out[0]);
+			if (chdir(queue_.c_str()) == -1 ||
+			    (nobody && (setgroups(0, nullptr) == -1 ||
+				setgid(65534) == -1 ||
+				setuid(65534) == -1)))
+				_exit(2);
+			std::string text = mess_walk_steps();
+			struct stat here, queue;
+			if (stat(".", &here) == -1 ||
+			    stat(queue_.c_str(), &queue) == -1 ||
+			    here.st_ino != queue.st_ino)
+				text += "moved the working directory\n";
+			text = fts_steps() + '\0' + text;
+			for (size_t at = 0; at < text.size();) {
+				ssize_t n = write(out[1], text.data() + at,
+				    text.size() - at);
+				if (n <= 0)
+					_exit(3);
+				at += static_cast<size_t>(n);
+			}
+			_exit(0);
+		}
+		close(out[1]);
+		std::string got;
+		char buf[65536];
+		ssize_t n;
+		while ((n = read(out[0], buf, sizeof buf)) > 0)
+			got.append(buf, static_cast<size_t>(n));
+		close(out[0]);
+		int st = 0;
+		waitpid(pid, &st, 0);
+		EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+		size_t nul = got.find('\0');
+		if (nul == std::string::npos)
+			return {got, "no answer"};
+		return {got.substr(0, nul), got.substr(nul + 1)};
+	}
+
+public:
+	// A file whose content is its own path.
+	void file(const std::string &rel) { put(rel, rel); }
+};
+
+// A tree shape, whether to walk it as nobody, and how many files and
+// errors the walker reports on it.
+struct shape {
+	const char *what;
+	bool nobody;
+	size_t files, errors;
+	std::function<void(WalkAgainstFts &, const std::string &)> make;
+};
+
+TEST_F(WalkAgainstFts, SameFilesSameOrderSameReports)
+{
+	auto chmod_ok = [](const std::string &p, mode_t m) {
+		ASSERT_EQ(chmod(p.c_str(), m), 0) << p;
+	};
+	const std::vector<shape> shapes = {
+	    {"every kind of entry at every depth", false, 10, 0,
+		[](WalkAgainstFts &t, const std::string &q) {
+			for (const char *f : {"mess/8/100", "mess/0/46",
+				 "mess/12345", "mess/.hidden", "mess/8/.x",
+				 "mess/3/deeper/still/7", "mess/3/9",
+				 "mess/3/deeper/8", "mess/..dots"})
+				t.file(f);
+			test::make_dirs(q + "/mess/4/empty");
+			ASSERT_EQ(symlink("100", (q + "/mess/8/200").c_str()), 0);
+			ASSERT_EQ(symlink("../3", (q + "/mess/8/201").c_str()), 0);
+			ASSERT_EQ(symlink("nowhere", (q + "/mess/8/202").c_str()), 0);
+			ASSERT_EQ(mkfifo((q + "/mess/8/203").c_str(), 0644), 0);
+			ASSERT_EQ(link((q + "/mess/8/100").c_str(),
+				      (q + "/mess/9/100").c_str()), 0);
+			int s = socket(AF_UNIX, SOCK_STREAM, 0);
+			sockaddr_un a{};
+			a.sun_family = AF_UNIX;
+			const std::string sp = q + "/mess/8/204";
+			ASSERT_LT(sp.size(), sizeof a.sun_path);
+			strcpy(a.sun_path, sp.c_str());
+			ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a),
+				      sizeof a), 0);
+			close(s);
+		}},
+	    {"a directory read in many pieces", false, 3003, 0,
+		[](WalkAgainstFts &t, const std::string &) {
+			for (int i = 0; i < 3000; i++) {
+				t.file("mess/7/" + std::to_string(1000000000 + i));
+				if (i % 1000 == 500)
+					t.file("mess/7/sub" + std::to_string(i) +
+					    "/" + std::to_string(i));
+			}
+		}},
+	    {"directories nobody may read or search", true, 1, 2,
+		[chmod_ok](WalkAgainstFts &t, const std::string &q) {
+			t.file("mess/5/28");		// not readable
+			t.file("mess/6/29");		// not searchable
+			t.file("mess/6/sub/30");
+			ASSERT_EQ(symlink("29", (q + "/mess/6/31").c_str()), 0);
+			t.file("mess/7/32");		// not listable
+			test::make_dirs(q + "/mess/9/empty");
+			t.file("mess/8/100");
+			ASSERT_EQ(test::run_program("/bin/chmod",
+				      {"-R", "a+rX", q}).status, 0);
+			chmod_ok(q + "/mess/5", 0);
+			chmod_ok(q + "/mess/6", 0444);
+			chmod_ok(q + "/mess/7", 0111);
+			chmod_ok(q + "/mess/9/empty", 0444);
+			chmod_ok(q + "/mess/8/100", 0);
+		}},
+	    {"a root nobody may search", true, 0, 0,
+		[chmod_ok](WalkAgainstFts &t, const std::string &q) {
+			t.file("mess/8/100");
+			ASSERT_EQ(test::run_program("/bin/chmod",
+				      {"-R", "a+rX", q}).status, 0);
+			chmod_ok(q + "/mess", 0444);
+		}},
+	    {"a root nobody may read", true, 0, 1,
+		[chmod_ok](WalkAgainstFts &t, const std::string &q) {
+			t.file("mess/8/100");
+			ASSERT_EQ(test::run_program("/bin/chmod",
+				      {"-R", "a+rX", q}).status, 0);
+			chmod_ok(q + "/mess", 0111);
+		}},
+	    {"no root", false, 0, 1,
+		[](WalkAgainstFts &, const std::string &q) {
+			ASSERT_EQ(rename((q + "/mess").c_str(),
+				      (q + "/old").c_str()), 0);
+		}},
+	    {"a root that is a link to a directory", false, 0, 0,
+		[](WalkAgainstFts &t, const std::string &q) {
+			t.file("mess/8/100");
+			ASSERT_EQ(rename((q + "/mess").c_str(),
+				      (q + "/old").c_str()), 0);
+			ASSERT_EQ(symlink("old", (q + "/mess").c_str()), 0);
+		}},
+	    {"a root that is a file", false, 1, 0,
+		[](WalkAgainstFts &t, const std::string &q) {
+			test::run_program("/bin/rm", {"-r", q + "/mess"});
+			t.file("mess");
+		}},
+	    {"a root that is a pipe", false, 0, 0,
+		[](WalkAgainstFts &, const std::string &q) {
+			test::run_program("/bin/rm", {"-r", q + "/mess"});
+			ASSERT_EQ(mkfifo((q + "/mess").c_str(), 0644), 0);
+		}},
+	};
+	for (const shape &s : shapes) {
+		SCOPED_TRACE(s.what);
+		TearDown();
+		test::run_program("/bin/rm", {"-rf", queue_});
+		SetUp();
+		s.make(*this, queue_);
+		auto [fts, ours] = walks(s.nobody);
+		if (ours == "needs root to walk as nobody")
+			continue;
+		EXPECT_EQ(ours, fts);
+		size_t files = 0, errors = 0;
+		for (const std::string &line : test::lines_of(fts)) {
+			files += line.starts_with("file ");
+			errors += line.starts_with("error ");
+		}
+		EXPECT_EQ(files, s.files);
+		EXPECT_EQ(errors, s.errors);
+	}
+}
+
+// A file system that keeps no kinds in its directories (ext2 without
+// its filetype feature): each entry's kind comes from its inode, and the
+// listing is the same as anywhere else.
+TEST_F(WalkAgainstFts, KindsComeFromTheInodeWhereDirectoriesKeepNone)
+{
+	const std::string image = tmp_.path() + "/ext2.img";
+	const std::string mount = "truncate -s 8M '" + image + "'\n"
+	    "mke2fs -q -F -t ext2 -O ^filetype '" + image + "'\n"
+	    "mount -o loop '" + image + "' '" + qpath("mess") + "'\n"
+	    "cd '" + qpath("mess") + "'\n";
+	Result probe = test::run_with_private_mounts(mount, {"-h"});
+	if (probe.status != 1 || !probe.err.starts_with("spoolsift [options]"))
+		GTEST_SKIP() << "no ext2 image on a loop device here: "
+			     << probe.err;
+	const std::string tree = mount +
+	    "mkdir -p 8 3/deeper\n"
+	    "printf x > 8/100; printf x > 8/.hidden; printf x > 3/deeper/7\n"
+	    "ln -s 100 8/200; ln -s ../3 8/201; mkfifo 8/202\n"
+	    "ln 8/100 46\n";
+	Result r = test::run_with_private_mounts(tree, {"-q", queue_});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(test::sorted_lines(r.out), (std::vector<std::string>{
+	    ".hidden: yes", "100: yes", "46: yes", "7: yes"}));
+	EXPECT_EQ(r.err, "4 file(s) match\n");
+}
+
+}  // namespace
