@@ -131,34 +131,63 @@ struct message_paths {
 	std::array<std::string, subdir_count> yank;	// yank only
 };
 
-// Whether subdirectory i holds a file of the message as the move below
-// will find it: anything at the split path, else a regular file at the
-// flat path. Anything other than a missing split path (a directory in
-// the way, no permission) makes the move fail, so it holds nothing.
-bool holds_file(size_t i, const message_paths &paths)
+// Where a look at one subdirectory found the message's file. A split
+// path that runs through something other than a directory (ENOTDIR: in
+// a flat subdirectory, the file of the message whose number is the hash
+// directory's) holds nothing, as a missing one; any other failure there
+// (a hash directory that cannot be searched) is left for the operation
+// to meet and report.
+enum class spot {
+	split,		// at the split path, or something is in the way there
+	flat,		// a regular file at the flat path, none at the split
+	none,		// nothing at either path
+	not_regular,	// nothing at the split path, no regular file flat
+	unknown,	// not looked at, or no longer to be trusted
+};
+
+bool split_missing(int error)
+{
+	return error == ENOENT || error == ENOTDIR;
+}
+
+spot locate(size_t i, const message_paths &paths)
 {
 	struct stat st;
-	if (lstat(paths.split[i].c_str(), &st) == 0)
-		return true;
-	return errno == ENOENT && stat(paths.flat[i].c_str(), &st) == 0 &&
-	    S_ISREG(st.st_mode);
+	if (lstat(paths.split[i].c_str(), &st) == 0 || !split_missing(errno))
+		return spot::split;
+	if (stat(paths.flat[i].c_str(), &st) == -1)
+		return spot::none;
+	return S_ISREG(st.st_mode) ? spot::flat : spot::not_regular;
+}
+
+bool holds(spot where)
+{
+	return where == spot::split || where == spot::flat;
+}
+
+// One look at every subdirectory, in removal order, before anything is
+// touched: the message's files as the operations below will find them.
+using survey = std::array<spot, subdir_count>;
+
+survey locate_all(const message_paths &paths)
+{
+	survey found;
+	for (size_t i = 0; i < subdir_count; i++)
+		found[i] = locate(i, paths);
+	return found;
 }
 
 // Whether the message is queued: qmail-queue links todo as the very last
 // step of queuing a message (after mess and intd are written), and
 // qmail-send writes info before it removes todo. A message with neither
 // is still being written by qmail-queue, or was left half-made by a
-// crash, which qmail-send cleans up itself. Todo is looked at first, so
-// that qmail-send moving a message from todo to info cannot slip between
-// the two looks.
-bool queued(const message_paths &paths)
+// crash, which qmail-send cleans up itself. The survey looks at todo
+// before info, so that qmail-send moving a message from todo to info
+// cannot slip between the two looks.
+bool queued(const survey &found)
 {
-	auto has = [&paths](size_t i) {
-		struct stat st;
-		return lstat(paths.split[i].c_str(), &st) == 0 ||
-		    (stat(paths.flat[i].c_str(), &st) == 0 && S_ISREG(st.st_mode));
-	};
-	return has(todo_at) || has(info_at);
+	static_assert(todo_at < info_at);
+	return holds(found[todo_at]) || holds(found[info_at]);
 }
 
 // Whether a yank of the message was cut off after its todo or info file
@@ -176,12 +205,12 @@ bool partly_yanked(const message_paths &paths)
 // Message numbers are inode numbers, and qmail reuses them: a yank path
 // that is already taken holds an earlier yanked message. The first such
 // path of a file this message has, or none.
-const std::string *taken_yank_path(const message_paths &paths)
+const std::string *taken_yank_path(const message_paths &paths,
+    const survey &found)
 {
 	for (size_t i = 0; i < subdir_count; i++) {
 		struct stat st;
-		if (holds_file(i, paths) &&
-		    lstat(paths.yank[i].c_str(), &st) == 0)
+		if (holds(found[i]) && lstat(paths.yank[i].c_str(), &st) == 0)
 			return &paths.yank[i];
 	}
 	return nullptr;
@@ -196,11 +225,12 @@ int act_on(operation op, const char *from, const std::string &to)
 	if (yank ? rename_no_replace(from, to.c_str()) : unlink(from)) {
 		// Linux checks the file system and the target directory
 		// before it looks for the source, so a missing file can come
-		// back as EXDEV or EROFS. Say what it is: missing.
+		// back as EXDEV or EROFS. Say what it is: missing, also when
+		// the source path runs through a file.
 		int failure = errno;
 		struct stat st;
 		if (failure == ENOENT ||
-		    (lstat(from, &st) == -1 && errno == ENOENT))
+		    (lstat(from, &st) == -1 && split_missing(errno)))
 			errno = ENOENT;
 		else
 			errno = failure;
@@ -267,39 +297,43 @@ private:
 	bool held_;
 };
 
-// Takes the file of the message in subdirectory i. The split path is
-// tried first, whatever it is; only when it is missing does the flat path
-// count, and then only a regular file. 1: taken from *from. 0: the
+// Takes the file of the message in subdirectory i from where the survey
+// found it, or, where is unknown, looks as it goes: the split path is
+// tried first, whatever it is; only when it is missing does the flat
+// path count, and then only a regular file. 1: taken from *from. 0: the
 // message has no file there. -1: the file at *from could not be taken,
 // errno says why.
-int take_one(operation op, size_t i, const message_paths &paths,
+int take_one(operation op, size_t i, const message_paths &paths, spot where,
     const std::string **from)
 {
 	const twin_texts &t = op == operation::yank ? yank_texts : delete_texts;
 	const std::string &split = paths.split[i];
 	const std::string &flat = paths.flat[i];
 	*from = &split;
-	if (act_on(op, split.c_str(), paths.yank[i]) == 0)
-		return 1;
-	// Below the split a message's split path runs through its own flat
-	// file ("todo/12/12" through "todo/12"): then there is no split
-	// path, and the flat file is the message's.
-	if (errno == ENOTDIR && split.starts_with(flat + "/"))
-		errno = ENOENT;
-	if (errno != ENOENT)
-		return -1;
+	if (where == spot::split || where == spot::unknown) {
+		if (act_on(op, split.c_str(), paths.yank[i]) == 0)
+			return 1;
+		if (errno != ENOENT)
+			return -1;
+		where = spot::unknown;	// gone since the survey: look again
+	}
 	// Nothing at the split path: the subdirectory may be flat. A missing
 	// file is normal here, as most messages have files in only some
 	// subdirectories.
 	if (settings.verbose >= 2)
 		fprintf(stderr, t.not_a_file, split.c_str());
-	struct stat st;
-	if (stat(flat.c_str(), &st) == -1) {
+	if (where == spot::unknown) {
+		struct stat st;
+		where = stat(flat.c_str(), &st) == -1 ? spot::none
+		    : S_ISREG(st.st_mode)		  ? spot::flat
+							  : spot::not_regular;
+	}
+	if (where == spot::none) {
 		if (settings.verbose >= 2)
 			fprintf(stderr, t.no_stat_info, flat.c_str());
 		return 0;
 	}
-	if (!S_ISREG(st.st_mode)) {
+	if (where == spot::not_regular) {
 		if (settings.verbose >= 2)
 			fprintf(stderr, t.not_a_file, flat.c_str());
 		return 0;
@@ -358,12 +392,13 @@ int take_message(operation op, const char *name)
 	// goes on to accept. A yank that a kill cut off after todo and info
 	// may finish; a delete cut off there has left what qmail itself
 	// leaves after a crash, mess alone, which qmail-send removes.
-	if (!queued(paths) && !(yank && partly_yanked(paths))) {
+	const survey found = locate_all(paths);
+	if (!queued(found) && !(yank && partly_yanked(paths))) {
 		fprintf(stderr, t.not_queued, name);
 		return -1;
 	}
 	if (yank) {
-		if (const std::string *taken = taken_yank_path(paths)) {
+		if (const std::string *taken = taken_yank_path(paths, found)) {
 			fprintf(stderr, "remove_file(%s): %s already exists\n",
 			    name, taken->c_str());
 			return -1;
@@ -373,8 +408,13 @@ int take_message(operation op, const char *name)
 	moved_from moved{};
 	int count = 0;
 	for (size_t i = 0; i < subdir_count; i++) {
+		// With qmail-send stopped and kept from starting, nothing but
+		// this run changes a queued message's files, and the survey
+		// holds; a running qmail-send may add or remove one since, so
+		// each subdirectory is looked at again.
+		spot where = settings.send_lock_held ? found[i] : spot::unknown;
 		const std::string *from = nullptr;
-		int taken = take_one(op, i, paths, &from);
+		int taken = take_one(op, i, paths, where, &from);
 		if (taken == -1) {
 			perror(t.failed_call);
 			if (yank)

@@ -133,8 +133,10 @@ int check_yank_dir()
 // trying the ones taken from under it. When it does not run, take the
 // lock and keep it until the run ends (the descriptor is never closed):
 // a qmail-send started meanwhile then stops with its own "already
-// running" alert instead of reading a queue that is being changed.
-// A missing or unreadable lock file says nothing either way.
+// running" alert instead of reading a queue that is being changed, and
+// the operations may trust what they have seen of a message (qmail's
+// Linux builds lock with flock, as this does). A missing or unreadable
+// lock file says nothing either way.
 void hold_send_lock()
 {
 	int fd = open("lock/sendmutex",
@@ -144,15 +146,17 @@ void hold_send_lock()
 	struct flock other = {};
 	other.l_type = F_WRLCK;
 	other.l_whence = SEEK_SET;
-	bool running = flock(fd, LOCK_EX | LOCK_NB) == -1 &&
-	    errno == EWOULDBLOCK;
+	bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+	bool running = !locked && errno == EWOULDBLOCK;
 	if (!running && fcntl(fd, F_GETLK, &other) == 0)
 		running = other.l_type != F_UNLCK;
 	if (running) {
 		fputs("warning: qmail-send is running; stop it before -r or -d "
 		      "(-x and -X are safe while it runs)\n", stderr);
 		close(fd);
+		return;
 	}
+	settings.send_lock_held = locked;
 }
 
 // Compiles the pattern, runs the search and writes the count: the exit

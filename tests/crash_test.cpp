@@ -258,11 +258,10 @@ TEST_F(Crash, AMoveBackThatFailsIsNamed)
 		 "mess/10/102", "info/10/102", "remote/10/102"})
 		ASSERT_EQ(unlink(qpath(p).c_str()), 0);
 	before_ = test::settled_snapshot(queue_);
-	// Message 100: local (call 1), remote (2), bounce (3 finds no
-	// bounce/8/100, 4 moves bounce/100), intd (5, none), todo (6, none),
-	// info (7), then mess fails (8), and the first move back, of info,
-	// fails too (9).
-	Result r = act(action::yank, "eio", "8,9");
+	// Message 100: local (call 1), remote (2), bounce (3, from its flat
+	// path, where the look before the moves found it), info (4), then
+	// mess fails (5), and the first move back, of info, fails too (6).
+	Result r = act(action::yank, "eio", "5,6");
 	const std::string eio = std::string("rename(): ") + strerror(EIO) + "\n";
 	EXPECT_EQ(r.err,
 	    "moved local/8/100 to yanked/100.local\n"

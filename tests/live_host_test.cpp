@@ -224,6 +224,41 @@ protected:
 		kill(pid, SIGKILL);
 		waitpid(pid, nullptr, 0);
 	}
+
+	// spoolsift with args and its output thrown away, stopped
+	// (SIGSTOP) before its first rename or unlink: the middle of a run.
+	pid_t start_stopped(const std::vector<std::string> &args) const
+	{
+		pid_t pid = fork();
+		if (pid == 0) {
+			int null = open("/dev/null", O_WRONLY);
+			dup2(null, 1);
+			dup2(null, 2);
+			setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+			setenv("SPOOLSIFT_FAULT", "stop", 1);
+			setenv("SPOOLSIFT_FAULT_AT", "1", 1);
+			setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+			std::vector<char *> argv{const_cast<char *>("spoolsift")};
+			for (const std::string &a : args)
+				argv.push_back(const_cast<char *>(a.c_str()));
+			argv.push_back(nullptr);
+			execv(test::spoolsift_bin.c_str(), argv.data());
+			_exit(127);
+		}
+		int st = 0;
+		EXPECT_EQ(waitpid(pid, &st, WUNTRACED), pid);
+		EXPECT_TRUE(WIFSTOPPED(st));
+		return pid;
+	}
+
+	// Lets a stopped run go on; whether it then ended with status 0.
+	static bool finish(pid_t pid)
+	{
+		kill(pid, SIGCONT);
+		int st = 0;
+		return waitpid(pid, &st, 0) == pid && WIFEXITED(st) &&
+		    WEXITSTATUS(st) == 0;
+	}
 };
 
 const char running[] = "warning: qmail-send is running; stop it before -r "
@@ -272,33 +307,44 @@ TEST_F(SendLock, YankOrDeleteWarnsOnceWhileQmailSendRunsAndGoesOn)
 // being changed.
 TEST_F(SendLock, RunHoldsTheLockUntilItEnds)
 {
-	pid_t pid = fork();
-	if (pid == 0) {
-		int null = open("/dev/null", O_WRONLY);
-		dup2(null, 1);
-		dup2(null, 2);
-		// Stopped before its first unlink: the middle of the run.
-		setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
-		setenv("SPOOLSIFT_FAULT", "stop", 1);
-		setenv("SPOOLSIFT_FAULT_AT", "1", 1);
-		setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-		execl(test::spoolsift_bin.c_str(), "spoolsift", "-d", "-p",
-		    "jackpot", "-q", queue_.c_str(), static_cast<char *>(nullptr));
-		_exit(127);
-	}
-	int st = 0;
-	ASSERT_EQ(waitpid(pid, &st, WUNTRACED), pid);
-	ASSERT_TRUE(WIFSTOPPED(st));
+	pid_t pid = start_stopped({"-d", "-p", "jackpot", "-q", queue_});
 	int fd = open_lock();
 	errno = 0;
 	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1);
 	EXPECT_EQ(errno, EWOULDBLOCK);
-	kill(pid, SIGCONT);
-	ASSERT_EQ(waitpid(pid, &st, 0), pid);
-	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+	EXPECT_TRUE(finish(pid));
 	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
 	close(fd);
 	EXPECT_FALSE(has("mess/8/100"));
+}
+
+// A running qmail-send may write a file of the message after the run
+// has looked at it and before the moves reach that subdirectory (here:
+// remote and bounce, while the run stands at its first move): each
+// subdirectory is looked at again, so the message is still taken whole.
+TEST_F(SendLock, WhileQmailSendRunsFilesWrittenMeanwhileAreTaken)
+{
+	for (const char *act : {"-r", "-d"}) {
+		SCOPED_TRACE(act);
+		std::filesystem::remove_all(qpath("yanked"));
+		test::make_dirs(qpath("yanked"));
+		put("mess/8/100", "Subject: jackpot\n");
+		put("info/8/100", "F");
+		put("local/8/100", "D");
+		pid_t sender = hold(true);
+		pid_t pid = start_stopped({act, "-p", "jackpot", "-q", queue_});
+		put("remote/8/100", "Tfar@example.net");
+		put("bounce/100", "bounced");
+		EXPECT_TRUE(finish(pid));
+		release(sender);
+		for (const char *f : {"local/8/100", "remote/8/100", "bounce/100",
+			 "info/8/100", "mess/8/100"})
+			EXPECT_FALSE(has(f)) << f;
+		if (act[1] == 'r') {
+			EXPECT_EQ(test::read_file(qpath("yanked/100.bounce")),
+			    "bounced");
+		}
+	}
 }
 
 }  // namespace

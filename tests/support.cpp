@@ -545,6 +545,9 @@ void QueueRun::SetUp()
 			make_dirs(queue_ + "/" + d + "/" + std::to_string(i));
 	for (const char *d : {"intd", "todo", "bounce", "lock", "pid"})
 		make_dirs(queue_ + "/" + d);
+	// As in every installed queue: a yank or delete then holds qmail-send's
+	// lock, as it does on a host whose qmail-send is stopped.
+	write_file(queue_ + "/lock/sendmutex", "");
 }
 
 void QueueRun::put(const std::string &rel, const std::string &content)
