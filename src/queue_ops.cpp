@@ -21,29 +21,57 @@
 #include <iterator>
 #include <new>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
-// The order in which yank and delete take a message's files: qmail's own
-// order when it finishes a message, with mess last. A run killed between
-// two files (SIGKILL, the OOM killer, a power cut) leaves mess in the
-// queue, so the walk finds the message again and a second run takes the
-// rest; and until only mess is left, the todo or info file that tells
-// qmail-send the message is queued is there too.
-constexpr std::array<const char *, 7> removal_order = {
+// The queue subdirectories a message can have files in. The per-message
+// arrays below are indexed like this table.
+constexpr std::array<const char *, 7> subdir_names = {
 	"local", "remote", "bounce", "intd", "todo", "info", "mess",
 };
-constexpr size_t subdir_count = removal_order.size();
+constexpr size_t subdir_count = subdir_names.size();
 
 constexpr size_t index_of(std::string_view d)
 {
 	size_t i = 0;
-	while (i < subdir_count && removal_order[i] != d)
+	while (i < subdir_count && subdir_names[i] != d)
 		i++;
 	return i;
 }
-constexpr size_t todo_at = index_of("todo"), info_at = index_of("info");
-static_assert(todo_at < subdir_count && info_at < subdir_count);
+constexpr size_t local_at = index_of("local"), remote_at = index_of("remote"),
+		 bounce_at = index_of("bounce"), intd_at = index_of("intd"),
+		 todo_at = index_of("todo"), info_at = index_of("info"),
+		 mess_at = index_of("mess");
+static_assert(mess_at < subdir_count);
+
+using visit_order = std::array<size_t, subdir_count>;
+
+// A delete takes a message's files in qmail's own order when it finishes
+// one: recipients and bounce, then info, mess last. A run killed between
+// two files (SIGKILL, the OOM killer, a power cut) leaves mess in the
+// queue, so the walk finds the message again and a second run takes the
+// rest. And qmail-send finishes what such a run leaves the way the
+// delete would have: info and mess without recipients it takes for a
+// delivered message and removes, and mess alone it removes after 36
+// hours.
+constexpr visit_order delete_order = {
+	local_at, remote_at, bounce_at, intd_at, todo_at, info_at, mess_at,
+};
+
+// A yank must never leave that state behind: a queue holding info and
+// mess without their recipient files is, to qmail-send at its next
+// start, a message delivered to everyone, which it removes, mess and
+// all, while the yank directory holds only the recipients. So a yank
+// moves todo and info first, the two files that make qmail-send act on a
+// message at all. What a cut-off yank leaves in the queue, qmail-send
+// leaves alone (a mess without todo or info it removes only after 36
+// hours), the todo or info file in the yank directory lets the same
+// command run again take the rest, and mess, moved last, lets the walk
+// find the message again.
+constexpr visit_order yank_order = {
+	todo_at, info_at, intd_at, local_at, remote_at, bounce_at, mess_at,
+};
 
 // What yank and delete say: one algorithm, two sets of words.
 struct twin_texts {
@@ -169,10 +197,10 @@ bool holds(spot where)
 // touched: the message's files as the operations below will find them.
 using survey = std::array<spot, subdir_count>;
 
-survey locate_all(const message_paths &paths)
+survey locate_all(const message_paths &paths, const visit_order &order)
 {
 	survey found;
-	for (size_t i = 0; i < subdir_count; i++)
+	for (size_t i : order)
 		found[i] = locate(i, paths);
 	return found;
 }
@@ -184,22 +212,45 @@ survey locate_all(const message_paths &paths)
 // crash, which qmail-send cleans up itself. The survey looks at todo
 // before info, so that qmail-send moving a message from todo to info
 // cannot slip between the two looks.
+constexpr bool todo_before_info(const visit_order &order)
+{
+	for (size_t i : order) {
+		if (i == todo_at)
+			return true;
+		if (i == info_at)
+			return false;
+	}
+	return false;
+}
+static_assert(todo_before_info(delete_order) && todo_before_info(yank_order));
+
 bool queued(const survey &found)
 {
-	static_assert(todo_at < info_at);
 	return holds(found[todo_at]) || holds(found[info_at]);
 }
 
-// Whether a yank of the message was cut off after its todo or info file
-// had moved: the yank directory holds that file. Only those two count: a
-// message yanked before it was queued has neither, and other files left
-// there under a reused number (a restore that kept one whose place was
-// taken) must not let a yank take a message qmail-queue is writing.
-bool partly_yanked(const message_paths &paths)
+// Whether a yank of this very message was cut off after its todo or info
+// file had moved: the yank directory holds that file, moved there after
+// the message's mess was written. Only those two count: a message yanked
+// before it was queued has neither. And a todo or info left there by an
+// earlier message of the same number (qmail reuses them) was moved before
+// this mess was written: it must not let a yank take a message that
+// qmail-queue is writing.
+bool partly_yanked(const message_paths &paths, const survey &found)
 {
-	struct stat st;
-	return lstat(paths.yank[todo_at].c_str(), &st) == 0 ||
-	    lstat(paths.yank[info_at].c_str(), &st) == 0;
+	struct stat mess;
+	const std::string &at = found[mess_at] == spot::flat ? paths.flat[mess_at]
+							   : paths.split[mess_at];
+	if (!holds(found[mess_at]) || lstat(at.c_str(), &mess) == -1)
+		return false;
+	for (size_t i : {todo_at, info_at}) {
+		struct stat st;
+		if (lstat(paths.yank[i].c_str(), &st) == 0 &&
+		    std::tie(st.st_ctim.tv_sec, st.st_ctim.tv_nsec) >=
+			std::tie(mess.st_mtim.tv_sec, mess.st_mtim.tv_nsec))
+			return true;
+	}
+	return false;
 }
 
 // Message numbers are inode numbers, and qmail reuses them: a yank path
@@ -208,7 +259,7 @@ bool partly_yanked(const message_paths &paths)
 const std::string *taken_yank_path(const message_paths &paths,
     const survey &found)
 {
-	for (size_t i = 0; i < subdir_count; i++) {
+	for (size_t i : yank_order) {
 		struct stat st;
 		if (holds(found[i]) && lstat(paths.yank[i].c_str(), &st) == 0)
 			return &paths.yank[i];
@@ -218,22 +269,22 @@ const std::string *taken_yank_path(const message_paths &paths,
 
 enum class operation { yank, unlink };
 
-// The operation itself on one source path, and its report line.
+// The operation itself on one source path, and its report line. 0: done.
+// 1: there is nothing at from. -1: it failed, errno says why.
 int act_on(operation op, const char *from, const std::string &to)
 {
 	bool yank = op == operation::yank;
 	if (yank ? rename_no_replace(from, to.c_str()) : unlink(from)) {
-		// Linux checks the file system and the target directory
-		// before it looks for the source, so a missing file can come
-		// back as EXDEV or EROFS. Say what it is: missing, also when
-		// the source path runs through a file.
+		// Whether the file is there decides what the failure was:
+		// Linux checks the file system and the target directory before
+		// it looks for the source, so a missing file can come back as
+		// EXDEV or EROFS, and a file that is there as ENOENT when the
+		// yank directory has gone.
 		int failure = errno;
 		struct stat st;
-		if (failure == ENOENT ||
-		    (lstat(from, &st) == -1 && split_missing(errno)))
-			errno = ENOENT;
-		else
-			errno = failure;
+		if (lstat(from, &st) == -1 && split_missing(errno))
+			return 1;
+		errno = failure;
 		return -1;
 	}
 	if (yank)
@@ -255,7 +306,8 @@ using moved_from = std::array<const std::string *, subdir_count>;
 void move_back(const char *name, const moved_from &moved,
     const message_paths &paths)
 {
-	for (size_t i = subdir_count; i-- > 0;) {
+	for (size_t k = subdir_count; k-- > 0;) {
+		size_t i = yank_order[k];
 		if (moved[i] == nullptr)
 			continue;
 		const char *yanked = paths.yank[i].c_str();
@@ -311,10 +363,9 @@ int take_one(operation op, size_t i, const message_paths &paths, spot where,
 	const std::string &flat = paths.flat[i];
 	*from = &split;
 	if (where == spot::split || where == spot::unknown) {
-		if (act_on(op, split.c_str(), paths.yank[i]) == 0)
-			return 1;
-		if (errno != ENOENT)
-			return -1;
+		int done = act_on(op, split.c_str(), paths.yank[i]);
+		if (done != 1)
+			return done == 0 ? 1 : -1;
 		where = spot::unknown;	// gone since the survey: look again
 	}
 	// Nothing at the split path: the subdirectory may be flat. A missing
@@ -339,9 +390,8 @@ int take_one(operation op, size_t i, const message_paths &paths, spot where,
 		return 0;
 	}
 	*from = &flat;
-	if (act_on(op, flat.c_str(), paths.yank[i]) == 0)
-		return 1;
-	return errno == ENOENT ? 0 : -1;	// gone since the stat: fine
+	int done = act_on(op, flat.c_str(), paths.yank[i]);
+	return done == 0 ? 1 : done == 1 ? 0 : -1;	// gone since the stat: fine
 }
 
 // Yank or delete every queue file of the message that name carries. A
@@ -361,7 +411,7 @@ int take_message(operation op, const char *name)
 		return -1;
 	message_paths paths;
 	for (size_t i = 0; i < subdir_count; i++) {
-		const char *d = removal_order[i];
+		const char *d = subdir_names[i];
 		if (yank) {
 			std::optional<std::string> to =
 			    mk_newpath(settings.yank_dir, d, n);
@@ -392,8 +442,10 @@ int take_message(operation op, const char *name)
 	// goes on to accept. A yank that a kill cut off after todo and info
 	// may finish; a delete cut off there has left what qmail itself
 	// leaves after a crash, mess alone, which qmail-send removes.
-	const survey found = locate_all(paths);
-	if (!queued(found) && !(yank && partly_yanked(paths))) {
+	const visit_order &order = yank ? yank_order : delete_order;
+	const survey found = locate_all(paths, order);
+	const bool is_queued = queued(found);
+	if (!is_queued && !(yank && partly_yanked(paths, found))) {
 		fprintf(stderr, t.not_queued, name);
 		return -1;
 	}
@@ -407,12 +459,14 @@ int take_message(operation op, const char *name)
 
 	moved_from moved{};
 	int count = 0;
-	for (size_t i = 0; i < subdir_count; i++) {
+	for (size_t i : order) {
 		// With qmail-send stopped and kept from starting, nothing but
 		// this run changes a queued message's files, and the survey
-		// holds; a running qmail-send may add or remove one since, so
-		// each subdirectory is looked at again.
-		spot where = settings.send_lock_held ? found[i] : spot::unknown;
+		// holds. A running qmail-send may add or remove one since, and
+		// qmail-queue may still link the todo of a message that is not
+		// queued: then each subdirectory is looked at again.
+		spot where = settings.send_lock_held && is_queued ? found[i]
+								  : spot::unknown;
 		const std::string *from = nullptr;
 		int taken = take_one(op, i, paths, where, &from);
 		if (taken == -1) {

@@ -78,12 +78,12 @@ TEST_F(Yank, FindsFlatFilesBesideHashedOnes)
 		put(p, p);
 	test::make_dirs(qpath("yanked"));
 	Result r = run({"-r", "-q", queue_});
-	EXPECT_EQ(r.err, "moved local/8/100 to yanked/100.local\n"
+	EXPECT_EQ(r.err, "moved todo/100 to yanked/100.todo\n"
+			 "moved info/8/100 to yanked/100.info\n"
+			 "moved intd/100 to yanked/100.intd\n"
+			 "moved local/8/100 to yanked/100.local\n"
 			 "moved remote/8/100 to yanked/100.remote\n"
 			 "moved bounce/100 to yanked/100.bounce\n"
-			 "moved intd/100 to yanked/100.intd\n"
-			 "moved todo/100 to yanked/100.todo\n"
-			 "moved info/8/100 to yanked/100.info\n"
 			 "moved mess/8/100 to yanked/100.mess\n"
 			 "1 file(s) match\n");
 	for (const char *d : {"mess", "local", "remote", "info"})
@@ -118,13 +118,15 @@ TEST_F(Yank, MissingFilesAreNamedOnlyAtVerbosityTwo)
 	ASSERT_EQ(rename(qpath("yanked/100.info").c_str(),
 		      qpath("info/8/100").c_str()), 0);
 	Result twice = run({"-v", "-v", "-r", "-q", queue_});
-	std::string expected;
-	for (const char *d : {"local", "remote", "bounce", "intd", "todo"})
-		expected += std::string("remove_file(") + d +
-		    "/8/100): not a file\nremove_file(" + d +
-		    "/100): no stat info\n";
-	expected += "moved info/8/100 to yanked/100.info\n"
-		    "moved mess/8/100 to yanked/100.mess\n";
+	auto missing = [](const char *d) {
+		return std::string("remove_file(") + d + "/8/100): not a file\n"
+		    "remove_file(" + d + "/100): no stat info\n";
+	};
+	std::string expected = missing("todo") +
+	    "moved info/8/100 to yanked/100.info\n";
+	for (const char *d : {"intd", "local", "remote", "bounce"})
+		expected += missing(d);
+	expected += "moved mess/8/100 to yanked/100.mess\n";
 	EXPECT_EQ(twice.err, expected + "1 file(s) match\n");
 
 	// Without qmail-send's lock file the run cannot keep it from
@@ -229,9 +231,9 @@ TEST_F(Yank, FlatFilesOfANumberBelowTheSplitAreFound)
 	put("bounce/12", "b");
 	test::make_dirs(qpath("yanked"));
 	Result r = run({"-r", "-q", queue_});
-	EXPECT_EQ(r.err, "moved bounce/12 to yanked/12.bounce\n"
-			 "moved todo/12 to yanked/12.todo\n"
+	EXPECT_EQ(r.err, "moved todo/12 to yanked/12.todo\n"
 			 "moved info/12/12 to yanked/12.info\n"
+			 "moved bounce/12 to yanked/12.bounce\n"
 			 "moved mess/12/12 to yanked/12.mess\n"
 			 "1 file(s) match\n");
 	EXPECT_FALSE(has("todo/12"));
@@ -255,10 +257,10 @@ TEST_F(Yank, AFlatFileInTheWayOfAHashDirectoryHidesNoOtherMessage)
 		const char *option;
 		std::string err;
 	} cases[] = {
-		{"-r", "moved remote/12/35 to yanked/35.remote\n"
-		       "moved bounce/35 to yanked/35.bounce\n"
-		       "moved todo/35 to yanked/35.todo\n"
+		{"-r", "moved todo/35 to yanked/35.todo\n"
 		       "moved info/12/35 to yanked/35.info\n"
+		       "moved remote/12/35 to yanked/35.remote\n"
+		       "moved bounce/35 to yanked/35.bounce\n"
 		       "moved mess/12/35 to yanked/35.mess\n"
 		       "1 file(s) match\n"},
 		{"-d", "remove remote/12/35\nremove bounce/35\nremove todo/35\n"
@@ -336,6 +338,33 @@ TEST_F(Yank, TakenYankNameLeavesTheMessageWholeInTheQueue)
 	// The walk went on to the next message.
 	EXPECT_FALSE(has("mess/16/200"));
 	EXPECT_TRUE(has("yanked/200.mess"));
+}
+
+// A todo or info in the yank directory lets a yank finish a message it
+// was cut off from, though the message is no longer queued. One left
+// there by an earlier message of the same number (qmail reuses them)
+// must not let a yank take a new message that qmail-queue is still
+// writing: it was moved there before that message's mess was written.
+TEST_F(Yank, AnEarlierMessagesTodoOrInfoLetsNoUnqueuedMessageGo)
+{
+	for (const char *left : {"yanked/100.todo", "yanked/100.info"}) {
+		SCOPED_TRACE(left);
+		std::filesystem::remove_all(qpath("yanked"));
+		put(left, "an earlier message 100's");
+		put("mess/8/100", "Subject: jackpot, still being written");
+		put("intd/100", "");
+		struct timespec later[2] = {{0, UTIME_OMIT}, {}};
+		ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &later[1]), 0);
+		later[1].tv_sec += 60;
+		ASSERT_EQ(utimensat(AT_FDCWD, qpath("mess/8/100").c_str(), later,
+		    0), 0);
+		const std::string before = test::tree_listing(queue_);
+
+		Result r = run({"-r", "-q", queue_});
+		EXPECT_EQ(r.err, "remove_file(100): not queued yet (no todo or "
+				 "info file), left alone\n1 file(s) match\n");
+		EXPECT_EQ(test::tree_listing(queue_), before);
+	}
 }
 
 TEST_F(Yank, OnlyTheMessagesOwnFilesNeedFreeNames)

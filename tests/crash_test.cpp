@@ -258,26 +258,27 @@ TEST_F(Crash, AMoveBackThatFailsIsNamed)
 		 "mess/10/102", "info/10/102", "remote/10/102"})
 		ASSERT_EQ(unlink(qpath(p).c_str()), 0);
 	before_ = test::settled_snapshot(queue_);
-	// Message 100: local (call 1), remote (2), bounce (3, from its flat
-	// path, where the look before the moves found it), info (4), then
-	// mess fails (5), and the first move back, of info, fails too (6).
+	// Message 100: info (call 1), local (2), remote (3), bounce (4,
+	// from its flat path, where the look before the moves found it),
+	// then mess fails (5), and the first move back, of bounce, fails
+	// too (6).
 	Result r = act(action::yank, "eio", "5,6");
 	const std::string eio = std::string("rename(): ") + strerror(EIO) + "\n";
 	EXPECT_EQ(r.err,
+	    "moved info/8/100 to yanked/100.info\n"
 	    "moved local/8/100 to yanked/100.local\n"
 	    "moved remote/8/100 to yanked/100.remote\n"
-	    "moved bounce/100 to yanked/100.bounce\n"
-	    "moved info/8/100 to yanked/100.info\n" + eio + eio +
-	    "remove_file(100): could not move yanked/100.info back to "
-	    "info/8/100\n"
-	    "moved yanked/100.bounce to bounce/100\n"
+	    "moved bounce/100 to yanked/100.bounce\n" + eio + eio +
+	    "remove_file(100): could not move yanked/100.bounce back to "
+	    "bounce/100\n"
 	    "moved yanked/100.remote to remote/8/100\n"
 	    "moved yanked/100.local to local/8/100\n"
+	    "moved yanked/100.info to info/8/100\n"
 	    "remove_file(100): mess/8/100 not moved; the message stays in "
 	    "the queue\n"
 	    "1 file(s) match\n");
 	EXPECT_TRUE(has("mess/8/100"));
-	EXPECT_TRUE(has("yanked/100.info"));
+	EXPECT_TRUE(has("yanked/100.bounce"));
 	Result again = act(action::yank);
 	EXPECT_EQ(again.status, 0);
 	EXPECT_TRUE(test::same_tree(finished(action::yank),

@@ -390,12 +390,13 @@ protected:
 	// says of the file it could not take, and the count.
 	static std::vector<std::string> each_message_stops(
 	    const std::string &call, const std::string &op,
+	    const std::string &first_100, const std::string &first_101,
 	    const std::string &rest)
 	{
 		const std::string failed = call + ": " + strerror(EROFS) + "\n";
 		return test::sorted_lines(failed + failed +
-		    op + "(100): remote/8/100 " + rest + "\n" +
-		    op + "(101): local/9/101 " + rest + "\n" +
+		    op + "(100): " + first_100 + " " + rest + "\n" +
+		    op + "(101): " + first_101 + " " + rest + "\n" +
 		    "2 file(s) match\n");
 	}
 };
@@ -426,12 +427,14 @@ TEST_F(PrivateMounts, ReadOnlyQueueReportsEveryFailureAndChangesNothing)
 	    {"-d", "-p", "jackpot", "-q", queue_});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(test::sorted_lines(r.err), each_message_stops("unlink()",
-	    "delete_file", "not removed; the rest of the message stays"));
+	    "delete_file", "remote/8/100", "local/9/101",
+	    "not removed; the rest of the message stays"));
 
 	r = test::run_with_private_mounts(ro, {"-r", "-p", "jackpot", "-q", queue_});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(test::sorted_lines(r.err), each_message_stops("rename()",
-	    "remove_file", "not moved; the message stays in the queue"));
+	    "remove_file", "todo/100", "info/9/101",
+	    "not moved; the message stays in the queue"));
 
 	// Expire touches only the info file: one failure per message.
 	const std::string failed =

@@ -61,11 +61,13 @@ std::string split_path(const std::string &d, const std::string &name)
 }
 
 // The files message name has in tree: in each subdirectory whatever is
-// at the split path, or failing that a regular file at the flat path.
-std::vector<message_file> files_of(const Tree &tree, const std::string &name)
+// at the split path, or failing that a regular file at the flat path; in
+// the order a delete, or with yank a yank, takes them.
+std::vector<message_file> files_of(const Tree &tree, const std::string &name,
+    bool yank = false)
 {
 	std::vector<message_file> files;
-	for (const char *d : subdirs) {
+	for (const char *d : yank ? test::yank_subdirs : subdirs) {
 		const std::string at_split = split_path(d, name);
 		const std::string at_flat = std::string(d) + "/" + name;
 		auto it = tree.find(at_split);
@@ -105,7 +107,8 @@ prediction predict(const Tree &before, const std::set<std::string> &hit,
 		}
 		// Yank and delete take only messages qmail has queued: with
 		// a todo or an info file. The rest is still being written.
-		const std::vector<message_file> files = files_of(before, name);
+		const std::vector<message_file> files =
+		    files_of(before, name, act == action::yank);
 		bool queued = false;
 		for (const message_file &f : files)
 			queued = queued || f.subdir == "todo" || f.subdir == "info";
@@ -315,7 +318,7 @@ TEST_F(NothingLost, YankTakesEverySpamFileOnceAndNeverReplacesAnEarlierOne)
 	hit.insert(back);
 	EXPECT_EQ(matched_set(r.out), hit);
 	// The first of its files, in the order of the moves, is named.
-	const std::string first = files_of(before, back).front().subdir;
+	const std::string first = files_of(before, back, true).front().subdir;
 	prediction taken = left;
 	taken.lines[back] = {"remove_file(" + back + "): yanked/" + back + "." +
 		first + " already exists"};

@@ -254,6 +254,56 @@ TEST_F(QmailQueue, DeletedMessagesAreNeverTried)
 	retry_all(m.ham);
 }
 
+// A yank killed between two files of a message (SIGKILL, the OOM killer,
+// a power cut), and qmail-send started before anyone runs the yank again,
+// as after a reboot. What is left in the queue must not look like a
+// message delivered to everyone, which qmail-send would finish by
+// removing it, mess and all; the rerun then takes the rest. The message
+// with a local and a remote recipient, killed after each of its moves
+// but the last.
+class KilledYank : public QmailQueue,
+		   public ::testing::WithParamInterface<int> {};
+
+TEST_P(KilledYank, QmailSendStartedBeforeTheRerunLosesNothing)
+{
+	const mixed m = queue_mixed_and_stop();
+	test::make_dirs(queue_ + "/yanked");
+	unsigned long n = 0;
+	for (unsigned long s : m.spam)
+		if (message_text(s).value_or("").find("jackpot 2") !=
+		    std::string::npos)
+			n = s;
+	ASSERT_NE(n, 0u);
+	const std::vector<std::string> files = files_of({n});
+	ASSERT_EQ(files.size(), 4u);	// info, local, remote and mess
+
+	test::RunOptions kill_after;
+	kill_after.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=kill",
+	    "SPOOLSIFT_FAULT_AT=" + std::to_string(GetParam()),
+	    "ASAN_OPTIONS=verify_asan_link_order=0"};
+	Result killed = spoolsift({"-r", "-p", "jackpot 2"}, kill_after);
+	ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+
+	const log_mark run = mark();
+	ASSERT_TRUE(start_send());
+	alarm_send();
+	ASSERT_TRUE(wait_tried(m.ham, run));
+	ASSERT_TRUE(stop_send());
+	EXPECT_EQ(log(run).find("end msg " + std::to_string(n)),
+	    std::string::npos) << log(run);
+	EXPECT_EQ(queued().count(n), 1u) << "its mess is gone";
+
+	Result again = spoolsift({"-r", "-p", "jackpot 2"});
+	EXPECT_EQ(again.status, 0) << again.err;
+	EXPECT_EQ(files_of({n}), std::vector<std::string>{});
+	EXPECT_EQ(files_of({n}, true).size(), files.size());
+	std::set<unsigned long> rest = m.all();
+	rest.erase(n);
+	EXPECT_EQ(numbers_of(qread()), rest);
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterMove, KilledYank, ::testing::Values(1, 2, 3));
+
 // The two ways to expire, each far past qmail's default queue lifetime
 // of seven days.
 class Expire : public QmailQueue,

@@ -22,10 +22,15 @@ namespace test {
 inline const std::string spoolsift_bin = SPOOLSIFT_BIN;
 inline const std::string mkqueue_bin = MKQUEUE_BIN;
 
-// The per-message subdirectories, in the order yank and delete visit
-// them: mess last, as qmail itself finishes a message.
+// The per-message subdirectories, in the order delete visits them: mess
+// last, as qmail itself finishes a message.
 inline const char *const subdirs[] = {
 	"local", "remote", "bounce", "intd", "todo", "info", "mess",
+};
+// The order yank visits them: first the two files that make qmail-send
+// act on a message, mess last.
+inline const char *const yank_subdirs[] = {
+	"todo", "info", "intd", "local", "remote", "bounce", "mess",
 };
 
 struct Result {
