@@ -518,12 +518,27 @@ unsigned long message_number(const char *name)
 int check_split_dir(const char *name, std::string_view dir)
 {
 	std::optional<unsigned long> n = parse_message_number(name);
-	// Directly in mess is the flat layout, which the operations also
-	// look for.
-	if (!n || dir.empty() || settings.split == 0)
+	if (!n || settings.split == 0)
 		return 0;
 	std::array<char, 24> buf;
-	if (dir == decimal(bucket_of(*n, settings.split), buf))
+	const std::string_view bucket = decimal(bucket_of(*n, settings.split), buf);
+	if (dir.empty()) {
+		// Directly in mess is the flat layout, which the operations also
+		// look for; but they look at the split path first, and take
+		// whatever other file stands there: one this run never listed.
+		std::optional<std::string> split = mk_oldpath("mess", *n,
+		    settings.split);
+		std::optional<std::string> flat = mk_flatpath("mess", *n);
+		struct stat here, there;
+		if (!split || !flat || lstat(split->c_str(), &there) == -1 ||
+		    lstat(flat->c_str(), &here) == -1 ||
+		    (here.st_dev == there.st_dev && here.st_ino == there.st_ino))
+			return 0;
+		fprintf(stderr, "%s: found directly in mess, but %s is another "
+		    "file; left alone\n", name, split->c_str());
+		return -1;
+	}
+	if (dir == bucket)
 		return 0;
 	fprintf(stderr, "%s: found in mess/%.*s, but split %d puts it in "
 	    "mess/%lu; check -s\n", name, static_cast<int>(dir.size()),

@@ -26,8 +26,11 @@ unsigned long message_number(const char *name);
 // The walk found message file name in mess/dir ("" for mess itself):
 // 0 when that is where the operations look for it, -1 (with the message
 // written) when the split puts the message elsewhere, so that acting on
-// it would take files of the wrong paths or only some of them. A name
-// that is no message number passes: the operation itself refuses it.
+// it would take files of the wrong paths or only some of them, or when
+// for a file directly in mess another file stands at the split path,
+// which the operations would take instead. A name that is no message
+// number passes: the operation itself refuses it. Looks from the working
+// directory, which must be the queue.
 int check_split_dir(const char *name, std::string_view dir);
 
 // The three path forms of message n in queue subdirectory d, hashed by

@@ -160,8 +160,6 @@ int dispatch_match(const char *name, std::string_view dir)
 		    "stopping before acting on %s\n", strerror(failure), name);
 		return 1;
 	}
-	if (check_split_dir(name, dir) == -1)
-		return 0;
 	// The operations name files from the queue directory. The walk
 	// needs no working directory of its own, but the caller gets back
 	// the one it had.
@@ -174,6 +172,8 @@ int dispatch_match(const char *name, std::string_view dir)
 			return 1;
 		// Run from here, the relative queue paths could name other
 		// files: leave this message alone.
+	} else if (check_split_dir(name, dir) == -1) {
+		// Not where the operations would look: left alone.
 	} else if (chosen == action::yank) {
 		remove_file(name);
 	} else if (chosen == action::unlink) {

@@ -154,6 +154,32 @@ TEST_F(Yank, SplitFileWinsOverAFlatOne)
 	EXPECT_EQ(test::read_file(qpath("todo/100")), "flat");
 }
 
+// A file directly in mess of a hashed queue (a copy put back by hand in
+// the wrong place, say) while another file of that number stands at the
+// split path: acting on it would take the other one, which was never
+// listed for it. It is left alone, for each action.
+TEST_F(Yank, AFileDirectlyInMessWithAnotherAtItsSplitPathIsLeftAlone)
+{
+	put("mess/8/100", "Subject: minutes");
+	put("info/8/100", "F");
+	put("remote/8/100", "T");
+	put("mess/100", "Subject: jackpot");
+	test::make_dirs(qpath("yanked"));
+	const std::string before = test::tree_listing(queue_);
+	for (std::vector<std::string> act : {std::vector<std::string>{"-r"},
+		 {"-d"}, {"-X", "60"}}) {
+		SCOPED_TRACE(act[0]);
+		act.insert(act.end(), {"-p", "jackpot", "-q", queue_});
+		Result r = run(act);
+		EXPECT_EQ(test::sorted_lines(r.out),
+		    (std::vector<std::string>{"100: no", "100: yes"}));
+		EXPECT_NE(r.err.find("100: found directly in mess, but "
+				     "mess/8/100 is another file; left alone\n"),
+		    std::string::npos) << r.err;
+		EXPECT_EQ(test::tree_listing(queue_), before);
+	}
+}
+
 TEST_F(Yank, WhateverStandsAtTheSplitPathIsMoved)
 {
 	put("mess/8/100", "x");
@@ -571,6 +597,16 @@ TEST_F(Delete, AFileTakenAwayAheadOfTheWalkIsNotListed)
 	ASSERT_GT(flats_first, 0) << "no case of a flat file walked first";
 	ASSERT_LT(flats_first, 60) << "no case of a hashed file walked first";
 
+	// Each flat name a second link to its hashed file: the same message,
+	// so acting on the flat one takes the hashed one with it. (A flat
+	// file that is another file is left alone.) The names keep their
+	// places in the directory.
+	for (int n = 100; n < 160; n++) {
+		const std::string flat = qpath("mess/" + std::to_string(n));
+		ASSERT_EQ(unlink(flat.c_str()), 0);
+		ASSERT_EQ(link(qpath("mess/" + std::to_string(n % 23) + "/" +
+		    std::to_string(n)).c_str(), flat.c_str()), 0);
+	}
 	Result r = run({"-d", "-p", "spam", "-q", queue_});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, expected);
