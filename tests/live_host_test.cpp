@@ -99,6 +99,60 @@ protected:
 		put("info/8/100", "Fspam@example.biz\n");
 		put("remote/8/100", "Tfar@example.net\n");
 	}
+
+	// spoolsift with args, stopped (SIGSTOP) before its first rename or
+	// unlink: the middle of a run. What it writes goes to files that
+	// finish reads.
+	pid_t start_stopped(const std::vector<std::string> &args) const
+	{
+		const std::string out = tmp_.path() + "/stopped.out";
+		const std::string err = tmp_.path() + "/stopped.err";
+		pid_t pid = fork();
+		if (pid == 0) {
+			int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			dup2(o, 1);
+			dup2(e, 2);
+			close(o);
+			close(e);
+			setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+			setenv("SPOOLSIFT_FAULT", "stop", 1);
+			setenv("SPOOLSIFT_FAULT_AT", "1", 1);
+			setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+			std::vector<char *> argv{const_cast<char *>("spoolsift")};
+			for (const std::string &a : args)
+				argv.push_back(const_cast<char *>(a.c_str()));
+			argv.push_back(nullptr);
+			execv(test::spoolsift_bin.c_str(), argv.data());
+			_exit(127);
+		}
+		int st = 0;
+		EXPECT_EQ(waitpid(pid, &st, WUNTRACED), pid);
+		EXPECT_TRUE(WIFSTOPPED(st));
+		return pid;
+	}
+
+	// Lets a stopped run go on to its end: its status and what it wrote.
+	// One still running after 20 seconds hangs: it is killed (status
+	// 128 + SIGKILL).
+	Result finish(pid_t pid) const
+	{
+		kill(pid, SIGCONT);
+		Result r;
+		int st = 0;
+		for (int tries = 0; waitpid(pid, &st, WNOHANG) == 0; tries++) {
+			if (tries == 2000) {
+				kill(pid, SIGKILL);
+				waitpid(pid, &st, 0);
+				break;
+			}
+			usleep(10000);
+		}
+		r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+		r.out = test::read_file(tmp_.path() + "/stopped.out").value_or("");
+		r.err = test::read_file(tmp_.path() + "/stopped.err").value_or("");
+		return r;
+	}
 };
 
 // qmail-queue held at each of its steps while -r or -d runs: the message
@@ -224,41 +278,6 @@ protected:
 		kill(pid, SIGKILL);
 		waitpid(pid, nullptr, 0);
 	}
-
-	// spoolsift with args and its output thrown away, stopped
-	// (SIGSTOP) before its first rename or unlink: the middle of a run.
-	pid_t start_stopped(const std::vector<std::string> &args) const
-	{
-		pid_t pid = fork();
-		if (pid == 0) {
-			int null = open("/dev/null", O_WRONLY);
-			dup2(null, 1);
-			dup2(null, 2);
-			setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
-			setenv("SPOOLSIFT_FAULT", "stop", 1);
-			setenv("SPOOLSIFT_FAULT_AT", "1", 1);
-			setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-			std::vector<char *> argv{const_cast<char *>("spoolsift")};
-			for (const std::string &a : args)
-				argv.push_back(const_cast<char *>(a.c_str()));
-			argv.push_back(nullptr);
-			execv(test::spoolsift_bin.c_str(), argv.data());
-			_exit(127);
-		}
-		int st = 0;
-		EXPECT_EQ(waitpid(pid, &st, WUNTRACED), pid);
-		EXPECT_TRUE(WIFSTOPPED(st));
-		return pid;
-	}
-
-	// Lets a stopped run go on; whether it then ended with status 0.
-	static bool finish(pid_t pid)
-	{
-		kill(pid, SIGCONT);
-		int st = 0;
-		return waitpid(pid, &st, 0) == pid && WIFEXITED(st) &&
-		    WEXITSTATUS(st) == 0;
-	}
 };
 
 const char running[] = "warning: qmail-send is running; stop it before -r "
@@ -312,7 +331,7 @@ TEST_F(SendLock, RunHoldsTheLockUntilItEnds)
 	errno = 0;
 	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1);
 	EXPECT_EQ(errno, EWOULDBLOCK);
-	EXPECT_TRUE(finish(pid));
+	EXPECT_EQ(finish(pid).status, 0);
 	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
 	close(fd);
 	EXPECT_FALSE(has("mess/8/100"));
@@ -335,7 +354,7 @@ TEST_F(SendLock, WhileQmailSendRunsFilesWrittenMeanwhileAreTaken)
 		pid_t pid = start_stopped({act, "-p", "jackpot", "-q", queue_});
 		put("remote/8/100", "Tfar@example.net");
 		put("bounce/100", "bounced");
-		EXPECT_TRUE(finish(pid));
+		EXPECT_EQ(finish(pid).status, 0);
 		release(sender);
 		for (const char *f : {"local/8/100", "remote/8/100", "bounce/100",
 			 "info/8/100", "mess/8/100"})
