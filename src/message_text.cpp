@@ -52,6 +52,12 @@ void complain(std::string &complaints, const char *call, int error)
 	complaints += '\n';
 }
 
+file_identity identity_of(const struct stat &st)
+{
+	return {st.st_dev, st.st_ino, st.st_size, st.st_ctim.tv_sec,
+	    st.st_ctim.tv_nsec};
+}
+
 void text_budget::take(size_t n)
 {
 	std::unique_lock<std::mutex> hold(lock_);
@@ -160,6 +166,7 @@ bool message_text::read_first(int dir, const char *name, size_t part,
 	loaded_ = true;
 	want_ = want;
 	got_ = first;
+	from_ = identity_of(st);
 	return true;
 }
 
