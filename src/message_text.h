@@ -73,7 +73,8 @@ public:
 	// directory), never through a link, and reads the first part bytes
 	// of the text, or all of it when it is no longer. false: nothing was
 	// loaded. A file gone since the walk saw it, or one we may not read,
-	// is silent; a failed fstat, allocation or read is a complaint.
+	// is silent; a failed fstat, allocation or read is a complaint, and
+	// so is a file that is no longer a regular one.
 	bool read_first(int dir, const char *name, size_t part,
 	    std::string &complaints);
 

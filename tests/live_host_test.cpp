@@ -361,6 +361,32 @@ TEST_F(ReusedNumber, OnlyTheMessageThereAtItsTurnIsActedOnByItsOwnContent)
 	}
 }
 
+// A FIFO put in place of a message file after the walk saw a regular
+// file there: opening it must not wait for a writer (the run would hang
+// holding qmail-send's lock), and it is not a message to act on, even
+// for a pattern its empty text would match. Whether a reader meets it
+// first or the look before the action does, it cannot be read, as a
+// directory cannot, and is listed "no" and left where it is.
+TEST_F(ReusedNumber, FifoInPlaceOfAMessageFileNeitherHangsTheRunNorIsTaken)
+{
+	const std::vector<std::string> order = put_two();
+	const std::string &first = order[0], &n = order[1];
+	pid_t pid = start_stopped({"-d", "-q", queue_});
+	ASSERT_EQ(unlink(qpath(mess(n)).c_str()), 0);
+	ASSERT_EQ(mkfifo(qpath(mess(n)).c_str(), 0600), 0);
+	Result r = finish(pid);
+
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, first + ": yes\n" + n + ": no\n");
+	EXPECT_TRUE(r.err.ends_with("spoolsift: read() too short\n"
+				    "1 file(s) match\n")) << r.err;
+	EXPECT_FALSE(has(mess(first)));
+	struct stat st;
+	EXPECT_EQ(lstat(qpath(mess(n)).c_str(), &st), 0);
+	EXPECT_TRUE(S_ISFIFO(st.st_mode));
+	EXPECT_TRUE(has(hashed("info", n)));
+}
+
 // qmail-send holds lock/sendmutex for its whole life: flock on Linux
 // builds, lockf (an fcntl lock) on others.
 class SendLock : public LiveHost {
