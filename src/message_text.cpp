@@ -52,6 +52,12 @@ void complain(std::string &complaints, const char *call, int error)
 	complaints += '\n';
 }
 
+file_identity identity_of(const struct stat &st)
+{
+	return {st.st_dev, st.st_ino, st.st_size, st.st_ctim.tv_sec,
+	    st.st_ctim.tv_nsec};
+}
+
 void text_budget::take(size_t n)
 {
 	std::unique_lock<std::mutex> hold(lock_);
@@ -135,12 +141,22 @@ bool message_text::read_first(int dir, const char *name, size_t part,
 	release();
 	if (name == nullptr)
 		return false;
-	unique_fd fd(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+	// O_NONBLOCK: a FIFO put in place of the file since the walk saw it
+	// must not hold the open, and the run with qmail-send's lock, until
+	// a writer comes.
+	unique_fd fd(openat(dir, name,
+	    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
 	if (!fd)
 		return false;
 	struct stat st;
 	if (fstat(fd.get(), &st) == -1) {
 		complain(complaints, "fstat()", errno);
+		return false;
+	}
+	// No longer a message file: its text cannot be read, as a
+	// directory's read fails, and is reported so.
+	if (!S_ISREG(st.st_mode)) {
+		too_short(complaints);
 		return false;
 	}
 	int64_t length = st.st_size;
@@ -160,6 +176,7 @@ bool message_text::read_first(int dir, const char *name, size_t part,
 	loaded_ = true;
 	want_ = want;
 	got_ = first;
+	from_ = identity_of(st);
 	return true;
 }
 

@@ -14,13 +14,32 @@
 
 #include "unique_fd.h"
 
+#include <sys/stat.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+
+// Which file stood at a path when it was looked at. qmail never rewrites
+// a finished message file; a message queued under a number that was
+// freed is a new file at the old path, which may get the old inode back
+// but has a change time of its own.
+struct file_identity {
+	dev_t dev;
+	ino_t ino;
+	off_t size;
+	time_t ctime_sec;
+	long ctime_nsec;
+
+	bool operator==(const file_identity &) const = default;
+};
+
+file_identity identity_of(const struct stat &st);
 
 // The bytes that texts read at the same time may hold between them,
 // beyond what each reader keeps for small ones. A text larger than the
@@ -54,13 +73,20 @@ public:
 	// directory), never through a link, and reads the first part bytes
 	// of the text, or all of it when it is no longer. false: nothing was
 	// loaded. A file gone since the walk saw it, or one we may not read,
-	// is silent; a failed fstat, allocation or read is a complaint.
+	// is silent; a failed fstat, allocation or read is a complaint, and
+	// so is a file that is no longer a regular one.
 	bool read_first(int dir, const char *name, size_t part,
 	    std::string &complaints);
 
 	// Reads the rest of the text. false: the file ended early or the
 	// read failed (a complaint), and there is no text.
 	bool read_rest(std::string &complaints);
+
+	// The file the text was read from, while a text is loaded.
+	std::optional<file_identity> read_from() const
+	{
+		return loaded_ ? std::optional(from_) : std::nullopt;
+	}
 
 	// Whether all of the text is read.
 	bool complete() const { return loaded_ && got_ == want_; }
@@ -87,6 +113,7 @@ private:
 	size_t capacity_ = 0;	// of bytes_
 	bool loaded_ = false;
 	size_t want_ = 0, got_ = 0;
+	file_identity from_{};
 };
 
 // Adds what perror(call) would write for error to complaints.

@@ -49,8 +49,8 @@ size_t reader_count()
 	    max_readers);
 }
 
-read_ahead::read_ahead(const search_pattern &pattern)
-    : pattern_(pattern), budget_(shared_bytes)
+read_ahead::read_ahead(const search_pattern &pattern, bool acting)
+    : pattern_(pattern), acting_(acting), budget_(shared_bytes)
 {
 }
 
@@ -154,7 +154,7 @@ judged_step &read_ahead::front()
 		ready_.wait(hold, [&awaited] { return awaited.done; });
 		awaited_ = UINT64_MAX;
 	}
-	if (s.stale) {
+	if (s.stale || (acting_ && s.judged.matched == 1)) {
 		hold.unlock();
 		look_again(s);
 	}
@@ -189,21 +189,30 @@ void read_ahead::acted_on(const char *name)
 	}
 }
 
-// A yank or delete moves or removes the files of one message, and the
-// only one of them the walk may still meet is the message's file in its
-// hash directory, when the walk met the message's flat file first: the
-// operations take the hashed file first. The walk enters that directory
-// only after the flat file, so a walk reading as it goes never lists a
-// file taken away there. One that is still there is read again.
+// The file a verdict is about may not be the one at its path by its
+// turn. A yank or delete moves or removes the files of one message, and
+// the only one of them the walk may still meet is the message's file in
+// its hash directory, when the walk met the message's flat file first:
+// the operations take the hashed file first. The walk enters that
+// directory only after the flat file, so a walk reading as it goes never
+// lists a file taken away there. And while the run goes on, qmail may
+// finish a message and queue a new one under the number it freed, at the
+// same path, often with the same inode. A file that is still there, and
+// the very file that was read, keeps its verdict; another one is read
+// again.
 void read_ahead::look_again(slot &s)
 {
 	s.stale = false;
 	judged_step &j = s.judged;
 	struct stat st;
 	if (fstatat(j.step.dir->fd.get(), j.step.name, &st,
-	    AT_SYMLINK_NOFOLLOW) == -1 && errno == ENOENT) {
-		j.gone = true;
-		j.matched = 0;
+	    AT_SYMLINK_NOFOLLOW) == -1) {
+		if (errno == ENOENT) {
+			j.gone = true;
+			j.matched = 0;
+			return;
+		}
+	} else if (s.read_from && *s.read_from == identity_of(st)) {
 		return;
 	}
 	j.complaints.clear();
@@ -242,8 +251,10 @@ void read_ahead::judge(slot &s, reader &r)
 	try {
 		j.matched = match_file(j.step.dir->fd.get(), j.step.name,
 		    pattern_, r.text, j.complaints, &r.odds);
+		s.read_from = r.text.read_from();
 	} catch (const std::bad_alloc &) {
 		j.matched = 0;
+		s.read_from.reset();
 		try {
 			complain(j.complaints, "malloc()", ENOMEM);
 		} catch (const std::bad_alloc &) {

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,15 +37,17 @@ struct judged_step {
 	walk_step step;
 	int matched = 0;
 	std::string complaints;
-	// An action took the file away before its turn came: a walk that
-	// reads each directory when it gets there never sees it, so it is
-	// not listed.
+	// The file was gone when it was looked at again at its turn (see
+	// read_ahead::front): an action of this run, or qmail, took it away
+	// after it was read, and it is not listed.
 	bool gone = false;
 };
 
 class read_ahead {
 public:
-	explicit read_ahead(const search_pattern &pattern);
+	// acting: the run acts on every match, which front() then looks at
+	// again before handing it out.
+	read_ahead(const search_pattern &pattern, bool acting);
 	~read_ahead();		// readers finish the file in hand, and end
 	read_ahead(const read_ahead &) = delete;
 	read_ahead &operator=(const read_ahead &) = delete;
@@ -64,7 +67,14 @@ public:
 	void publish();
 
 	bool empty() const { return head_ == tail_; }
-	// The oldest step, judged.
+	// The oldest step, judged. A file read ahead may have been replaced
+	// since: qmail finishes a message and queues a new one at its path,
+	// under the freed number. So a match the run will act on, and a file
+	// read before an action (acted_on), is looked at again here, on the
+	// calling thread, as late as the listing can: gone, it is not listed;
+	// another file than the one read, it is judged anew. Only the file at
+	// the path at its turn is ever acted on, as in a walk that reads each
+	// file when it gets there.
 	judged_step &front();
 	void pop();
 
@@ -81,6 +91,8 @@ private:
 		bool done = false;	// under lock_
 		bool new_dir = false;	// the first of a run of one directory's
 		bool stale = false;	// the caller's: read before an action
+		// The file the verdict is about, when its text loaded.
+		std::optional<file_identity> read_from;
 	};
 	// What one thread needs to read texts: its buffer and its odds.
 	struct reader {
@@ -94,6 +106,7 @@ private:
 	void look_again(slot &s);
 
 	const search_pattern &pattern_;
+	const bool acting_;
 	text_budget budget_;
 	std::vector<slot> slots_;
 	std::vector<std::unique_ptr<reader>> readers_;	// the last: the caller's

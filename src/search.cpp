@@ -68,7 +68,8 @@ int search_queue(const char *const subdirs[], const search_pattern &pattern)
 	int count = 0;
 	int stop = 0;
 	{
-		read_ahead window(pattern);
+		read_ahead window(pattern, settings.do_yank == 1 ||
+		    settings.do_delete == 1 || settings.do_expire == 1);
 		if (window.start(reader_count()) == -1) {
 			perror("malloc()");
 			return -1;

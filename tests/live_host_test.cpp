@@ -16,6 +16,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using test::Result;
 
 // Queues one message the way qmail-queue does: the body into a new file
@@ -99,6 +100,60 @@ protected:
 		put("info/8/100", "Fspam@example.biz\n");
 		put("remote/8/100", "Tfar@example.net\n");
 	}
+
+	// spoolsift with args, stopped (SIGSTOP) before its first rename or
+	// unlink: the middle of a run. What it writes goes to files that
+	// finish reads.
+	pid_t start_stopped(const std::vector<std::string> &args) const
+	{
+		const std::string out = tmp_.path() + "/stopped.out";
+		const std::string err = tmp_.path() + "/stopped.err";
+		pid_t pid = fork();
+		if (pid == 0) {
+			int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			dup2(o, 1);
+			dup2(e, 2);
+			close(o);
+			close(e);
+			setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+			setenv("SPOOLSIFT_FAULT", "stop", 1);
+			setenv("SPOOLSIFT_FAULT_AT", "1", 1);
+			setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+			std::vector<char *> argv{const_cast<char *>("spoolsift")};
+			for (const std::string &a : args)
+				argv.push_back(const_cast<char *>(a.c_str()));
+			argv.push_back(nullptr);
+			execv(test::spoolsift_bin.c_str(), argv.data());
+			_exit(127);
+		}
+		int st = 0;
+		EXPECT_EQ(waitpid(pid, &st, WUNTRACED), pid);
+		EXPECT_TRUE(WIFSTOPPED(st));
+		return pid;
+	}
+
+	// Lets a stopped run go on to its end: its status and what it wrote.
+	// One still running after 10 seconds hangs: it is killed (status
+	// 128 + SIGKILL).
+	Result finish(pid_t pid) const
+	{
+		kill(pid, SIGCONT);
+		Result r;
+		int st = 0;
+		for (int tries = 0; waitpid(pid, &st, WNOHANG) == 0; tries++) {
+			if (tries == 1000) {
+				kill(pid, SIGKILL);
+				waitpid(pid, &st, 0);
+				break;
+			}
+			usleep(10000);
+		}
+		r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+		r.out = test::read_file(tmp_.path() + "/stopped.out").value_or("");
+		r.err = test::read_file(tmp_.path() + "/stopped.err").value_or("");
+		return r;
+	}
 };
 
 // qmail-queue held at each of its steps while -r or -d runs: the message
@@ -173,6 +228,165 @@ TEST_F(LiveHost, RerunFinishesAYankCutOffAfterTodoAndInfo)
 	EXPECT_TRUE(has("mess/16/200"));
 }
 
+// Two spam messages, both queued. The readers judge files ahead of the
+// listing; meanwhile qmail may finish a message and queue a new one under
+// its number (ext4 hands a freed inode to the next new file), at the same
+// path. Only the message at the path when its verdict goes out may be
+// acted on, and on its own content.
+class ReusedNumber : public LiveHost {
+protected:
+	// Queues the two messages and returns them in the order the run
+	// lists them. The first is large, so that while it is read the
+	// readers get to the second, ahead of the first one's action.
+	std::vector<std::string> put_two()
+	{
+		std::filesystem::remove_all(queue_);
+		SetUp();
+		for (const char *n : {"100", "30"}) {
+			put(mess(n), "Subject: jackpot\n");
+			put(hashed("info", n), "Fspam@example.biz\n");
+		}
+		std::vector<std::string> order;
+		for (const std::string &line :
+		    test::lines_of(run({"-p", "jackpot", "-q", queue_}).out))
+			order.push_back(line.substr(0, line.find(':')));
+		EXPECT_EQ(order.size(), 2u);
+		order.resize(2);
+		put(mess(order[0]), std::string(16 << 20, 'x') + "jackpot\n");
+		return order;
+	}
+
+	// Starts args stopped at the first action, once the readers have read
+	// mess of message n (its access time moves off a past one): -1 when
+	// in a few tries they never got there first.
+	pid_t start_after_reading(const std::vector<std::string> &args,
+	    const std::string &n)
+	{
+		const std::string path = qpath(mess(n));
+		for (int tries = 0; tries < 20; tries++) {
+			const timespec past[2] = {{1000000000, 0}, {0, UTIME_OMIT}};
+			EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), past, 0), 0);
+			pid_t pid = start_stopped(args);
+			struct stat st;
+			EXPECT_EQ(stat(path.c_str(), &st), 0);
+			if (st.st_atim.tv_sec != past[0].tv_sec)
+				return pid;
+			finish(pid);
+			put_two();
+		}
+		return -1;
+	}
+
+	// qmail-send finishes message n (info, then mess), and qmail-queue
+	// queues a new message with body under the number: as a new file,
+	// or as the freed inode handed out again looks to stat, the same
+	// inode with a new change time.
+	void requeue(const std::string &n, const std::string &body,
+	    bool same_inode)
+	{
+		EXPECT_EQ(unlink(qpath(hashed("info", n)).c_str()), 0);
+		if (same_inode) {
+			// Written again until its change time shows it, on a file
+			// system whose clock ticks coarsely.
+			struct stat before, after;
+			EXPECT_EQ(stat(qpath(mess(n)).c_str(), &before), 0);
+			do {
+				test::write_file(qpath(mess(n)), body);
+				EXPECT_EQ(stat(qpath(mess(n)).c_str(), &after), 0);
+			} while (after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+			    after.st_ctim.tv_nsec == before.st_ctim.tv_nsec &&
+			    usleep(1000) == 0);
+		} else {
+			EXPECT_EQ(unlink(qpath(mess(n)).c_str()), 0);
+			put("pid/new", body);
+			EXPECT_EQ(rename(qpath("pid/new").c_str(),
+			    qpath(mess(n)).c_str()), 0);
+		}
+		put("intd/" + n, "u0\0p1\0Fnew@example.org\0Tuser@example.org\0"s);
+		EXPECT_EQ(link(qpath("intd/" + n).c_str(),
+		    qpath("todo/" + n).c_str()), 0);
+	}
+
+	static std::string hashed(const std::string &dir, const std::string &n)
+	{
+		return dir + "/" + std::to_string(std::stoul(n) % 23) + "/" + n;
+	}
+	static std::string mess(const std::string &n) { return hashed("mess", n); }
+};
+
+TEST_F(ReusedNumber, OnlyTheMessageThereAtItsTurnIsActedOnByItsOwnContent)
+{
+	struct scenario {
+		const char *act;
+		bool same_inode;
+		const char *body;	// of the new message: the same size
+		bool matches;
+	} const scenarios[] = {
+		{"-d", false, "Subject: weather\n", false},
+		{"-d", true, "Subject: weather\n", false},
+		{"-r", false, "Subject: weather\n", false},
+		{"-r", true, "Subject: weather\n", false},
+		{"-d", true, "Subject: jackpot\n", true},
+		{"-r", false, "Subject: jackpot\n", true},
+	};
+	for (const scenario &c : scenarios) {
+		SCOPED_TRACE(std::string(c.act) + (c.same_inode ? " same inode"
+		    : " new file") + (c.matches ? " matching" : " not matching"));
+		std::filesystem::remove_all(qpath("yanked"));
+		const std::vector<std::string> order = put_two();
+		const std::string &first = order[0], &n = order[1];
+		pid_t pid = start_after_reading({c.act, "-p", "jackpot", "-q",
+		    queue_}, n);
+		if (pid == -1)
+			GTEST_SKIP() << "the readers never read ahead of the first "
+					"action (access times not kept?)";
+		requeue(n, c.body, c.same_inode);
+		Result r = finish(pid);
+
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.out, first + ": yes\n" + n + (c.matches ? ": yes\n"
+		    : ": no\n"));
+		EXPECT_TRUE(r.err.ends_with(c.matches ? "2 file(s) match\n"
+		    : "1 file(s) match\n")) << r.err;
+		EXPECT_FALSE(has(mess(first)));
+		EXPECT_EQ(has(mess(n)), !c.matches);
+		EXPECT_EQ(has("todo/" + n), !c.matches);
+		EXPECT_EQ(has("intd/" + n), !c.matches);
+		if (!c.matches) {
+			EXPECT_EQ(test::read_file(qpath(mess(n))), c.body);
+		} else if (c.act[1] == 'r') {
+			EXPECT_EQ(test::read_file(qpath("yanked/" + n + ".mess")),
+			    c.body);
+		}
+	}
+}
+
+// A FIFO put in place of a message file after the walk saw a regular
+// file there: opening it must not wait for a writer (the run would hang
+// holding qmail-send's lock), and it is not a message to act on, even
+// for a pattern its empty text would match. Whether a reader meets it
+// first or the look before the action does, it cannot be read, as a
+// directory cannot, and is listed "no" and left where it is.
+TEST_F(ReusedNumber, FifoInPlaceOfAMessageFileNeitherHangsTheRunNorIsTaken)
+{
+	const std::vector<std::string> order = put_two();
+	const std::string &first = order[0], &n = order[1];
+	pid_t pid = start_stopped({"-d", "-q", queue_});
+	ASSERT_EQ(unlink(qpath(mess(n)).c_str()), 0);
+	ASSERT_EQ(mkfifo(qpath(mess(n)).c_str(), 0600), 0);
+	Result r = finish(pid);
+
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, first + ": yes\n" + n + ": no\n");
+	EXPECT_TRUE(r.err.ends_with("spoolsift: read() too short\n"
+				    "1 file(s) match\n")) << r.err;
+	EXPECT_FALSE(has(mess(first)));
+	struct stat st;
+	EXPECT_EQ(lstat(qpath(mess(n)).c_str(), &st), 0);
+	EXPECT_TRUE(S_ISFIFO(st.st_mode));
+	EXPECT_TRUE(has(hashed("info", n)));
+}
+
 // qmail-send holds lock/sendmutex for its whole life: flock on Linux
 // builds, lockf (an fcntl lock) on others.
 class SendLock : public LiveHost {
@@ -223,41 +437,6 @@ protected:
 	{
 		kill(pid, SIGKILL);
 		waitpid(pid, nullptr, 0);
-	}
-
-	// spoolsift with args and its output thrown away, stopped
-	// (SIGSTOP) before its first rename or unlink: the middle of a run.
-	pid_t start_stopped(const std::vector<std::string> &args) const
-	{
-		pid_t pid = fork();
-		if (pid == 0) {
-			int null = open("/dev/null", O_WRONLY);
-			dup2(null, 1);
-			dup2(null, 2);
-			setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
-			setenv("SPOOLSIFT_FAULT", "stop", 1);
-			setenv("SPOOLSIFT_FAULT_AT", "1", 1);
-			setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-			std::vector<char *> argv{const_cast<char *>("spoolsift")};
-			for (const std::string &a : args)
-				argv.push_back(const_cast<char *>(a.c_str()));
-			argv.push_back(nullptr);
-			execv(test::spoolsift_bin.c_str(), argv.data());
-			_exit(127);
-		}
-		int st = 0;
-		EXPECT_EQ(waitpid(pid, &st, WUNTRACED), pid);
-		EXPECT_TRUE(WIFSTOPPED(st));
-		return pid;
-	}
-
-	// Lets a stopped run go on; whether it then ended with status 0.
-	static bool finish(pid_t pid)
-	{
-		kill(pid, SIGCONT);
-		int st = 0;
-		return waitpid(pid, &st, 0) == pid && WIFEXITED(st) &&
-		    WEXITSTATUS(st) == 0;
 	}
 };
 
@@ -312,7 +491,7 @@ TEST_F(SendLock, RunHoldsTheLockUntilItEnds)
 	errno = 0;
 	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1);
 	EXPECT_EQ(errno, EWOULDBLOCK);
-	EXPECT_TRUE(finish(pid));
+	EXPECT_EQ(finish(pid).status, 0);
 	EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
 	close(fd);
 	EXPECT_FALSE(has("mess/8/100"));
@@ -335,7 +514,7 @@ TEST_F(SendLock, WhileQmailSendRunsFilesWrittenMeanwhileAreTaken)
 		pid_t pid = start_stopped({act, "-p", "jackpot", "-q", queue_});
 		put("remote/8/100", "Tfar@example.net");
 		put("bounce/100", "bounced");
-		EXPECT_TRUE(finish(pid));
+		EXPECT_EQ(finish(pid).status, 0);
 		release(sender);
 		for (const char *f : {"local/8/100", "remote/8/100", "bounce/100",
 			 "info/8/100", "mess/8/100"})
