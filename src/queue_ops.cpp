@@ -73,6 +73,18 @@ constexpr visit_order yank_order = {
 	todo_at, info_at, intd_at, local_at, remote_at, bounce_at, mess_at,
 };
 
+constexpr bool todo_before_info(const visit_order &order)
+{
+	for (size_t i : order) {
+		if (i == todo_at)
+			return true;
+		if (i == info_at)
+			return false;
+	}
+	return false;
+}
+static_assert(todo_before_info(delete_order) && todo_before_info(yank_order));
+
 // What yank and delete say: one algorithm, two sets of words.
 struct twin_texts {
 	const char *no_filename;
@@ -193,8 +205,9 @@ bool holds(spot where)
 	return where == spot::split || where == spot::flat;
 }
 
-// One look at every subdirectory, in removal order, before anything is
-// touched: the message's files as the operations below will find them.
+// One look at every subdirectory, in the operation's order, before
+// anything is touched: the message's files as the operations below will
+// find them.
 using survey = std::array<spot, subdir_count>;
 
 survey locate_all(const message_paths &paths, const visit_order &order)
@@ -210,20 +223,8 @@ survey locate_all(const message_paths &paths, const visit_order &order)
 // qmail-send writes info before it removes todo. A message with neither
 // is still being written by qmail-queue, or was left half-made by a
 // crash, which qmail-send cleans up itself. The survey looks at todo
-// before info, so that qmail-send moving a message from todo to info
-// cannot slip between the two looks.
-constexpr bool todo_before_info(const visit_order &order)
-{
-	for (size_t i : order) {
-		if (i == todo_at)
-			return true;
-		if (i == info_at)
-			return false;
-	}
-	return false;
-}
-static_assert(todo_before_info(delete_order) && todo_before_info(yank_order));
-
+// before info (both orders have it so), so that qmail-send moving a
+// message from todo to info cannot slip between the two looks.
 bool queued(const survey &found)
 {
 	return holds(found[todo_at]) || holds(found[info_at]);
