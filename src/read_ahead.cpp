@@ -169,6 +169,7 @@ void read_ahead::pop()
 	s.judged.matched = 0;
 	s.judged.gone = false;
 	s.stale = false;
+	s.read_from.reset();
 	head_++;
 	// A run of one directory's files ends where the next begins.
 	if (head_ == tail_) {
