@@ -230,13 +230,33 @@ bool queued(const survey &found)
 	return holds(found[todo_at]) || holds(found[info_at]);
 }
 
+// Whether time a is no earlier than time b.
+template <typename Time>
+bool not_before(const Time &a, const Time &b)
+{
+	return std::tie(a.tv_sec, a.tv_nsec) >= std::tie(b.tv_sec, b.tv_nsec);
+}
+
+// When the file at path came to be, where the file system keeps that.
+std::optional<struct statx_timestamp> birth(const std::string &path)
+{
+	struct statx stx;
+	if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME,
+	    &stx) == -1 || (stx.stx_mask & STATX_BTIME) == 0)
+		return std::nullopt;
+	return stx.stx_btime;
+}
+
 // Whether a yank of this very message was cut off after its todo or info
-// file had moved: the yank directory holds that file, moved there after
-// the message's mess was written. Only those two count: a message yanked
-// before it was queued has neither. And a todo or info left there by an
-// earlier message of the same number (qmail reuses them) was moved before
-// this mess was written: it must not let a yank take a message that
-// qmail-queue is writing.
+// file had moved: the yank directory holds that file, and it belongs to
+// this message's mess. Only those two count: a message yanked before it
+// was queued has neither. And a todo or info left there by an earlier
+// message of the same number (qmail reuses them) must not let a yank
+// take a message that qmail-queue is writing. This message's file was
+// moved there after its mess was last written (its change time), and was
+// made after the mess was (their birth times, which a clock set back
+// since the message was queued leaves in order); an earlier message's
+// file was made and moved before this mess existed.
 bool partly_yanked(const message_paths &paths, const survey &found)
 {
 	struct stat mess;
@@ -244,11 +264,16 @@ bool partly_yanked(const message_paths &paths, const survey &found)
 							   : paths.split[mess_at];
 	if (!holds(found[mess_at]) || lstat(at.c_str(), &mess) == -1)
 		return false;
+	const std::optional<struct statx_timestamp> mess_born = birth(at);
 	for (size_t i : {todo_at, info_at}) {
 		struct stat st;
-		if (lstat(paths.yank[i].c_str(), &st) == 0 &&
-		    std::tie(st.st_ctim.tv_sec, st.st_ctim.tv_nsec) >=
-			std::tie(mess.st_mtim.tv_sec, mess.st_mtim.tv_nsec))
+		if (lstat(paths.yank[i].c_str(), &st) == -1)
+			continue;
+		if (not_before(st.st_ctim, mess.st_mtim))
+			return true;
+		const std::optional<struct statx_timestamp> born =
+		    birth(paths.yank[i]);
+		if (born && mess_born && not_before(*born, *mess_born))
 			return true;
 	}
 	return false;

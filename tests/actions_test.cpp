@@ -375,8 +375,11 @@ TEST_F(Yank, AnEarlierMessagesTodoOrInfoLetsNoUnqueuedMessageGo)
 {
 	for (const char *left : {"yanked/100.todo", "yanked/100.info"}) {
 		SCOPED_TRACE(left);
-		std::filesystem::remove_all(qpath("yanked"));
+		for (const char *gone : {"yanked", "mess/8/100", "intd/100"})
+			std::filesystem::remove_all(qpath(gone));
 		put(left, "an earlier message 100's");
+		// Made a clock tick or more later, and written later still.
+		usleep(50000);
 		put("mess/8/100", "Subject: jackpot, still being written");
 		put("intd/100", "");
 		struct timespec later[2] = {{0, UTIME_OMIT}, {}};
@@ -391,6 +394,34 @@ TEST_F(Yank, AnEarlierMessagesTodoOrInfoLetsNoUnqueuedMessageGo)
 				 "info file), left alone\n1 file(s) match\n");
 		EXPECT_EQ(test::tree_listing(queue_), before);
 	}
+}
+
+// A message queued while the clock was ahead, then yanked and cut off
+// after its info moved, once the clock was set back: the info was moved
+// "before" the mess was last written, but was made after it, and the
+// rerun still finishes the yank.
+TEST_F(Yank, ACutOffYankIsFinishedAfterTheClockWasSetBack)
+{
+	put("mess/8/100", "Subject: jackpot");
+	put("info/8/100", "F");
+	put("remote/8/100", "T");
+	put("yanked/.keep", "");
+	struct statx stx;
+	if (statx(AT_FDCWD, qpath("mess/8/100").c_str(), 0, STATX_BTIME,
+	    &stx) == -1 || (stx.stx_mask & STATX_BTIME) == 0)
+		GTEST_SKIP() << "this file system keeps no birth times";
+	ASSERT_EQ(rename(qpath("info/8/100").c_str(),
+		      qpath("yanked/100.info").c_str()), 0);
+	struct timespec ahead[2] = {{0, UTIME_OMIT}, {}};
+	ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &ahead[1]), 0);
+	ahead[1].tv_sec += 3600;
+	ASSERT_EQ(utimensat(AT_FDCWD, qpath("mess/8/100").c_str(), ahead, 0), 0);
+
+	Result r = run({"-r", "-q", queue_});
+	EXPECT_EQ(r.err, "moved remote/8/100 to yanked/100.remote\n"
+			 "moved mess/8/100 to yanked/100.mess\n"
+			 "1 file(s) match\n");
+	EXPECT_FALSE(has("mess/8/100"));
 }
 
 TEST_F(Yank, OnlyTheMessagesOwnFilesNeedFreeNames)
