@@ -63,14 +63,16 @@ constexpr visit_order delete_order = {
 // mess without their recipient files is, to qmail-send at its next
 // start, a message delivered to everyone, which it removes, mess and
 // all, while the yank directory holds only the recipients. So a yank
-// moves todo and info first, the two files that make qmail-send act on a
-// message at all. What a cut-off yank leaves in the queue, qmail-send
-// leaves alone (a mess without todo or info it removes only after 36
-// hours), the todo or info file in the yank directory lets the same
-// command run again take the rest, and mess, moved last, lets the walk
-// find the message again.
+// moves info and todo first, the two files that make qmail-send act on
+// a message at all; info before todo, so that a message qmail-send was
+// preprocessing when it stopped keeps the todo it is redone from. What a
+// cut-off yank leaves in the queue, qmail-send leaves alone (a mess
+// without todo or info it removes once its access time is 36 hours
+// old, which the yank sets to its start), the info or todo file in the
+// yank directory lets the same command run again take the rest, and
+// mess, moved last, lets the walk find the message again.
 constexpr visit_order yank_order = {
-	todo_at, info_at, intd_at, local_at, remote_at, bounce_at, mess_at,
+	info_at, todo_at, intd_at, local_at, remote_at, bounce_at, mess_at,
 };
 
 constexpr bool todo_before_info(const visit_order &order)
@@ -83,7 +85,9 @@ constexpr bool todo_before_info(const visit_order &order)
 	}
 	return false;
 }
-static_assert(todo_before_info(delete_order) && todo_before_info(yank_order));
+// The order of the one look at a message's files (see queued).
+constexpr const visit_order &look_order = delete_order;
+static_assert(todo_before_info(look_order));
 
 // What yank and delete say: one algorithm, two sets of words.
 struct twin_texts {
@@ -205,15 +209,21 @@ bool holds(spot where)
 	return where == spot::split || where == spot::flat;
 }
 
-// One look at every subdirectory, in the operation's order, before
-// anything is touched: the message's files as the operations below will
-// find them.
+// The path of the file the survey found in subdirectory i.
+const std::string &found_at(size_t i, const message_paths &paths,
+    spot where)
+{
+	return where == spot::flat ? paths.flat[i] : paths.split[i];
+}
+
+// One look at every subdirectory before anything is touched: the
+// message's files as the operations below will find them.
 using survey = std::array<spot, subdir_count>;
 
-survey locate_all(const message_paths &paths, const visit_order &order)
+survey locate_all(const message_paths &paths)
 {
 	survey found;
-	for (size_t i : order)
+	for (size_t i : look_order)
 		found[i] = locate(i, paths);
 	return found;
 }
@@ -223,8 +233,8 @@ survey locate_all(const message_paths &paths, const visit_order &order)
 // qmail-send writes info before it removes todo. A message with neither
 // is still being written by qmail-queue, or was left half-made by a
 // crash, which qmail-send cleans up itself. The survey looks at todo
-// before info (both orders have it so), so that qmail-send moving a
-// message from todo to info cannot slip between the two looks.
+// before info, so that qmail-send moving a message from todo to info
+// cannot slip between the two looks.
 bool queued(const survey &found)
 {
 	return holds(found[todo_at]) || holds(found[info_at]);
@@ -260,8 +270,7 @@ std::optional<struct statx_timestamp> birth(const std::string &path)
 bool partly_yanked(const message_paths &paths, const survey &found)
 {
 	struct stat mess;
-	const std::string &at = found[mess_at] == spot::flat ? paths.flat[mess_at]
-							   : paths.split[mess_at];
+	const std::string &at = found_at(mess_at, paths, found[mess_at]);
 	if (!holds(found[mess_at]) || lstat(at.c_str(), &mess) == -1)
 		return false;
 	const std::optional<struct statx_timestamp> mess_born = birth(at);
@@ -469,7 +478,7 @@ int take_message(operation op, const char *name)
 	// may finish; a delete cut off there has left what qmail itself
 	// leaves after a crash, mess alone, which qmail-send removes.
 	const visit_order &order = yank ? yank_order : delete_order;
-	const survey found = locate_all(paths, order);
+	const survey found = locate_all(paths);
 	const bool is_queued = queued(found);
 	if (!is_queued && !(yank && partly_yanked(paths, found))) {
 		fprintf(stderr, t.not_queued, name);
@@ -481,6 +490,17 @@ int take_message(operation op, const char *name)
 			    name, taken->c_str());
 			return -1;
 		}
+	}
+
+	// qmail-send removes a mess without todo or info once its access
+	// time is 36 hours old, at its start among other times: what a
+	// yank cut off here leaves must have those hours from now, also on
+	// a file system that keeps no access times of its own (noatime).
+	if (yank && holds(found[mess_at])) {
+		const struct timespec now_and_keep[2] = {{0, UTIME_NOW},
+		    {0, UTIME_OMIT}};
+		utimensat(AT_FDCWD, found_at(mess_at, paths, found[mess_at]).c_str(),
+		    now_and_keep, AT_SYMLINK_NOFOLLOW);
 	}
 
 	moved_from moved{};

@@ -30,8 +30,8 @@ TEST_F(Yank, MovesEveryFileOfAMatchingMessage)
 
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "100: yes\n");
-	EXPECT_EQ(r.err, "moved todo/100 to yanked/100.todo\n"
-			 "moved info/8/100 to yanked/100.info\n"
+	EXPECT_EQ(r.err, "moved info/8/100 to yanked/100.info\n"
+			 "moved todo/100 to yanked/100.todo\n"
 			 "moved mess/8/100 to yanked/100.mess\n"
 			 "1 file(s) match\n");
 	EXPECT_EQ(test::read_file(qpath("yanked/100.mess")), "Subject: buy now\n");
@@ -78,8 +78,8 @@ TEST_F(Yank, FindsFlatFilesBesideHashedOnes)
 		put(p, p);
 	test::make_dirs(qpath("yanked"));
 	Result r = run({"-r", "-q", queue_});
-	EXPECT_EQ(r.err, "moved todo/100 to yanked/100.todo\n"
-			 "moved info/8/100 to yanked/100.info\n"
+	EXPECT_EQ(r.err, "moved info/8/100 to yanked/100.info\n"
+			 "moved todo/100 to yanked/100.todo\n"
 			 "moved intd/100 to yanked/100.intd\n"
 			 "moved local/8/100 to yanked/100.local\n"
 			 "moved remote/8/100 to yanked/100.remote\n"
@@ -122,9 +122,8 @@ TEST_F(Yank, MissingFilesAreNamedOnlyAtVerbosityTwo)
 		return std::string("remove_file(") + d + "/8/100): not a file\n"
 		    "remove_file(" + d + "/100): no stat info\n";
 	};
-	std::string expected = missing("todo") +
-	    "moved info/8/100 to yanked/100.info\n";
-	for (const char *d : {"intd", "local", "remote", "bounce"})
+	std::string expected = "moved info/8/100 to yanked/100.info\n";
+	for (const char *d : {"todo", "intd", "local", "remote", "bounce"})
 		expected += missing(d);
 	expected += "moved mess/8/100 to yanked/100.mess\n";
 	EXPECT_EQ(twice.err, expected + "1 file(s) match\n");
@@ -257,8 +256,8 @@ TEST_F(Yank, FlatFilesOfANumberBelowTheSplitAreFound)
 	put("bounce/12", "b");
 	test::make_dirs(qpath("yanked"));
 	Result r = run({"-r", "-q", queue_});
-	EXPECT_EQ(r.err, "moved todo/12 to yanked/12.todo\n"
-			 "moved info/12/12 to yanked/12.info\n"
+	EXPECT_EQ(r.err, "moved info/12/12 to yanked/12.info\n"
+			 "moved todo/12 to yanked/12.todo\n"
 			 "moved bounce/12 to yanked/12.bounce\n"
 			 "moved mess/12/12 to yanked/12.mess\n"
 			 "1 file(s) match\n");
@@ -283,8 +282,8 @@ TEST_F(Yank, AFlatFileInTheWayOfAHashDirectoryHidesNoOtherMessage)
 		const char *option;
 		std::string err;
 	} cases[] = {
-		{"-r", "moved todo/35 to yanked/35.todo\n"
-		       "moved info/12/35 to yanked/35.info\n"
+		{"-r", "moved info/12/35 to yanked/35.info\n"
+		       "moved todo/35 to yanked/35.todo\n"
 		       "moved remote/12/35 to yanked/35.remote\n"
 		       "moved bounce/35 to yanked/35.bounce\n"
 		       "moved mess/12/35 to yanked/35.mess\n"
@@ -483,8 +482,8 @@ TEST_F(Yank, NumbersPastTwoToThe31AreActedOn)
 		put("info/" + b + "/" + n, "F");
 		put("todo/" + n, "");
 		Result r = run({"-r", "-q", queue_});
-		EXPECT_EQ(r.err, "moved todo/" + n + " to yanked/" + n + ".todo\n"
-		    "moved info/" + b + "/" + n + " to yanked/" + n + ".info\n"
+		EXPECT_EQ(r.err, "moved info/" + b + "/" + n + " to yanked/" + n +
+		    ".info\nmoved todo/" + n + " to yanked/" + n + ".todo\n"
 		    "moved mess/" + b + "/" + n + " to yanked/" + n + ".mess\n"
 		    "1 file(s) match\n");
 

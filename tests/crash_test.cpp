@@ -5,10 +5,12 @@
 // a preloaded library (fault_inject.cpp).
 #include "support.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -195,6 +197,62 @@ TEST_F(Crash, KilledAtEveryStepTheRerunFinishesTheJob)
 		}
 		EXPECT_GT(k, 9u) << "only " << k - 1 << " steps were tried";
 	}
+}
+
+// qmail-send removes a mess without todo or info once its access time
+// is 36 hours old, at its next start among other times: a yank cut off
+// after its first move must leave the message's mess fresh. On a
+// noatime mount, reading it for the match does not refresh it, and a
+// message queued days ago would lose its text at once.
+TEST_F(Crash, ACutOffYankLeavesItsMessFreshOnANoatimeMount)
+{
+	const time_t start = time(nullptr);
+	const struct timespec days_ago[2] = {{start - 3 * 86400, 0},
+	    {start - 4 * 86400, 0}};
+	for (const char *mess : {"mess/8/100", "mess/9/101", "mess/10/102"})
+		ASSERT_EQ(utimensat(AT_FDCWD, qpath(mess).c_str(), days_ago, 0), 0);
+	Result killed = test::run_with_private_mounts(
+	    "mount --bind '" + queue_ + "' '" + queue_ + "'\n"
+	    "mount -o remount,bind,noatime '" + queue_ + "'\n"
+	    "export LD_PRELOAD='" FAULT_INJECT_LIB "' SPOOLSIFT_FAULT=kill "
+	    "SPOOLSIFT_FAULT_AT=1 ASAN_OPTIONS=verify_asan_link_order=0",
+	    {"-r", "-p", "jackpot", "-q", queue_});
+	ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+	int cut = 0;
+	for (const char *n : {"100", "101", "102"}) {
+		const std::string mess = "mess/" + std::to_string(std::stoi(n) % 23) +
+		    "/" + n;
+		struct stat st;
+		ASSERT_EQ(stat(qpath(mess).c_str(), &st), 0) << mess;
+		if (!has("yanked/" + std::string(n) + ".info") &&
+		    !has("yanked/" + std::string(n) + ".todo"))
+			continue;
+		cut++;
+		EXPECT_GE(st.st_atime, start) << mess;
+		EXPECT_EQ(st.st_mtime, start - 4 * 86400) << mess;
+	}
+	EXPECT_EQ(cut, 1);
+}
+
+// A message qmail-send was preprocessing when it stopped: its todo, and
+// the info and local it had begun to write. qmail-send redoes such a
+// message from todo; an info without todo it would deliver as it
+// stands, to part of the recipients, and then remove. So a yank cut off
+// after its first move must have taken info, and left todo.
+TEST_F(Crash, ACutOffYankLeavesTheTodoAMessageIsRedoneFrom)
+{
+	for (const char *p : {"mess/12/104", "intd/104", "todo/104",
+		 "info/12/104", "local/12/104"})
+		put(p, "preprocessing");
+	test::RunOptions kill_first;
+	kill_first.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=kill",
+	    "SPOOLSIFT_FAULT_AT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+	Result killed = run({"-r", "-p", "preprocessing", "-q", queue_},
+	    kill_first);
+	ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+	EXPECT_TRUE(has("todo/104"));
+	EXPECT_FALSE(has("info/12/104"));
+	EXPECT_TRUE(has("mess/12/104"));
 }
 
 // A move or unlink that fails stops that message: a yank moves back what

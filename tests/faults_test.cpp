@@ -433,7 +433,7 @@ TEST_F(PrivateMounts, ReadOnlyQueueReportsEveryFailureAndChangesNothing)
 	r = test::run_with_private_mounts(ro, {"-r", "-p", "jackpot", "-q", queue_});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(test::sorted_lines(r.err), each_message_stops("rename()",
-	    "remove_file", "todo/100", "info/9/101",
+	    "remove_file", "info/8/100", "info/9/101",
 	    "not moved; the message stays in the queue"));
 
 	// Expire touches only the info file: one failure per message.

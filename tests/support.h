@@ -30,7 +30,7 @@ inline const char *const subdirs[] = {
 // The order yank visits them: first the two files that make qmail-send
 // act on a message, mess last.
 inline const char *const yank_subdirs[] = {
-	"todo", "info", "intd", "local", "remote", "bounce", "mess",
+	"info", "todo", "intd", "local", "remote", "bounce", "mess",
 };
 
 struct Result {
