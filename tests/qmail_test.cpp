@@ -206,7 +206,10 @@ protected:
 		test::make_dirs(bin);
 		test::write_file(bin + "/svc", "#!/bin/sh\necho \"$*\" >> " +
 		    work_ + "/svc.log\n");
+		test::write_file(bin + "/svstat",
+		    "#!/bin/sh\necho \"$1: down 3 seconds, normally up\"\n");
 		chmod((bin + "/svc").c_str(), 0755);
+		chmod((bin + "/svstat").c_str(), 0755);
 		return test::run_at_default_queue(block, queue_, bin);
 	}
 };
