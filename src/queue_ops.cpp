@@ -2,6 +2,7 @@
 // yank, delete and expire of one message.
 #include "queue_ops.h"
 
+#include "run_state.h"
 #include "settings.h"
 
 #include <fcntl.h>
@@ -433,17 +434,21 @@ int take_one(operation op, size_t i, const message_paths &paths, spot where,
 // file that cannot be taken for any reason other than being missing
 // stops the message there: a yank puts back what it moved, a delete
 // keeps the rest, and mess, taken last, is always among what stays.
-int take_message(operation op, const char *name)
+// The files taken, or -1; how says what became of the message.
+int take_message(operation op, const char *name, outcome &how)
 {
 	const bool yank = op == operation::yank;
 	const twin_texts &t = yank ? yank_texts : delete_texts;
+	how = outcome::failed;
 	if (name == nullptr) {
 		fputs(t.no_filename, stderr);
 		return -1;
 	}
 	unsigned long n = message_number(name);
-	if (n == 0)
+	if (n == 0) {
+		how = outcome::left_alone;
 		return -1;
+	}
 	message_paths paths;
 	for (size_t i = 0; i < subdir_count; i++) {
 		const char *d = subdir_names[i];
@@ -482,12 +487,14 @@ int take_message(operation op, const char *name)
 	const bool is_queued = queued(found);
 	if (!is_queued && !(yank && partly_yanked(paths, found))) {
 		fprintf(stderr, t.not_queued, name);
+		how = outcome::left_alone;
 		return -1;
 	}
 	if (yank) {
 		if (const std::string *taken = taken_yank_path(paths, found)) {
 			fprintf(stderr, "remove_file(%s): %s already exists\n",
 			    name, taken->c_str());
+			how = outcome::left_alone;
 			return -1;
 		}
 	}
@@ -511,7 +518,7 @@ int take_message(operation op, const char *name)
 		// holds. A running qmail-send may add or remove one since, and
 		// qmail-queue may still link the todo of a message that is not
 		// queued: then each subdirectory is looked at again.
-		spot where = settings.send_lock_held && is_queued ? found[i]
+		spot where = run.send_lock_held && is_queued ? found[i]
 								  : spot::unknown;
 		const std::string *from = nullptr;
 		int taken = take_one(op, i, paths, where, &from);
@@ -527,6 +534,8 @@ int take_message(operation op, const char *name)
 			count++;
 		}
 	}
+	// Nothing found to take: qmail finished the message meanwhile.
+	how = count > 0 ? outcome::acted : outcome::left_alone;
 	return count;
 }
 
@@ -628,23 +637,36 @@ int rename_no_replace(const char *from, const char *to)
 
 int remove_file(const char *name)
 {
-	return take_message(operation::yank, name);
+	outcome how;
+	int taken = take_message(operation::yank, name, how);
+	tally(how);
+	return taken;
 }
 
 int delete_file(const char *name)
 {
-	return take_message(operation::unlink, name);
+	outcome how;
+	int taken = take_message(operation::unlink, name, how);
+	tally(how);
+	return taken;
 }
 
-int expire_file(const char *name)
+namespace {
+
+// Back-dates the info file of the message that name carries. 1 changed,
+// 0 not, -1 stopped before trying; how says what became of the message.
+int expire_message(const char *name, outcome &how)
 {
+	how = outcome::failed;
 	if (name == nullptr) {
 		fputs("expire_file(): no filename\n", stderr);
 		return -1;
 	}
 	unsigned long n = message_number(name);
-	if (n == 0)
+	if (n == 0) {
+		how = outcome::left_alone;
 		return -1;
+	}
 	// Only the hashed info file: qmail-send reads its times to decide
 	// when a message has been queued too long.
 	std::optional<std::string> path = mk_oldpath("info", n, settings.split);
@@ -662,6 +684,7 @@ int expire_file(const char *name)
 		if (settings.verbose >= 2)
 			fprintf(stderr, "expire_file(%s): not a file\n",
 			    path->c_str());
+		how = outcome::left_alone;
 		return 0;
 	}
 	struct timespec times[2] = {};
@@ -669,12 +692,15 @@ int expire_file(const char *name)
 		times[0].tv_sec = times[1].tv_sec = settings.expire_when;
 	} else {
 		if (!have_status) {
-			if (errno != ENOENT)
+			if (errno != ENOENT) {
 				perror("stat()");
-			else if (settings.verbose >= 2)
+				return -1;
+			}
+			if (settings.verbose >= 2)
 				fprintf(stderr,
 				    "expire_file(%s): not a file (stat) \n",
 				    path->c_str());
+			how = outcome::left_alone;
 			return -1;
 		}
 		// Access time from the modification time, modification time
@@ -698,13 +724,27 @@ int expire_file(const char *name)
 		// the administrator must hear of. The call is utimensat, which
 		// can leave a link alone, but the message names utimes, the
 		// call this step has always been known by: scripts match on it.
-		if (errno != ENOENT)
+		if (errno != ENOENT) {
 			perror("utimes()");
-		else if (settings.verbose >= 2)
+			return 0;
+		}
+		if (settings.verbose >= 2)
 			fprintf(stderr, "expire_file(%s): not a file\n",
 			    path->c_str());
+		how = outcome::left_alone;
 		return 0;
 	}
 	fprintf(stderr, "Set timestamp on %s \n", path->c_str());
+	how = outcome::acted;
 	return 1;
+}
+
+}  // namespace
+
+int expire_file(const char *name)
+{
+	outcome how;
+	int set = expire_message(name, how);
+	tally(how);
+	return set;
 }

@@ -5,10 +5,12 @@
 #include "mess_walk.h"
 #include "queue_ops.h"
 #include "read_ahead.h"
+#include "run_state.h"
 #include "settings.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,8 +31,11 @@ int list_step(const judged_step &j, int &count)
 	if (j.gone)
 		return 0;
 	if (s.error != 0) {
+		// Part of mess was not searched: the run did not do what it
+		// was asked, whatever it found elsewhere.
 		fprintf(stderr, "fts_read() %s: %s\n", s.path.c_str(),
 		    strerror(s.error));
+		run.search_incomplete = true;
 		return 0;
 	}
 	printf("%s: ", s.name);
@@ -60,9 +65,15 @@ int compile_pattern(const char *text, search_pattern &out)
 
 int search_queue(const char *const subdirs[], const search_pattern &pattern)
 {
+	// mess itself must be a directory to be searched: missing, it is
+	// reported below; a link or a file in its place holds no queue.
+	struct stat root;
+	if (lstat(subdirs[0], &root) == -1 || !S_ISDIR(root.st_mode))
+		run.search_incomplete = true;
 	mess_walk walk;
 	if (walk.start(subdirs[0]) == -1) {
 		perror("fts_open");
+		run.search_incomplete = true;
 		return -1;
 	}
 	int count = 0;
@@ -172,9 +183,11 @@ int dispatch_match(const char *name, std::string_view dir)
 		if (chosen == action::yank)
 			return 1;
 		// Run from here, the relative queue paths could name other
-		// files: leave this message alone.
+		// files: the message cannot be acted on.
+		tally(outcome::failed);
 	} else if (check_split_dir(name, dir) == -1) {
 		// Not where the operations would look: left alone.
+		tally(outcome::left_alone);
 	} else if (chosen == action::yank) {
 		remove_file(name);
 	} else if (chosen == action::unlink) {

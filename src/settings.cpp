@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 run_settings settings;
 
@@ -25,26 +26,34 @@ constexpr char date_before_zone[] = "%a %b %e %H:%M:%S";
 constexpr char date_error[] =
     "Error parsing the date specified at: [ %s ] col %d  [ %s ] ]\n";
 
-// The daylight-saving flag for mktime from the zone name in a date that
-// parsed: strptime reads %Z but keeps nothing of it, so the name is found
-// again where %Z took it. 0 for the local standard-time name, 1 for the
-// local daylight-time name, -1 (let mktime decide) for any other.
-int zone_dst_flag(const char *arg)
+// How a date that parsed names its zone: strptime reads %Z but keeps
+// nothing of it, so the word is found again where %Z took it. The local
+// zone's own names say standard or daylight time; GMT, UTC and UT mean
+// UTC on any host; any other word would be taken for local time, hours
+// off without a word, and is refused as a date parser that knows zones
+// refuses it.
+enum class date_zone { local_standard, local_daylight, utc, unknown };
+
+date_zone zone_of(const char *arg)
 {
 	struct tm scratch = {};
 	const char *p = strptime(arg, date_before_zone, &scratch);
 	if (p == nullptr)
-		return -1;
+		return date_zone::unknown;
 	while (isspace(static_cast<unsigned char>(*p)))
 		p++;
 	size_t len = 0;
 	while (p[len] != '\0' && !isspace(static_cast<unsigned char>(p[len])))
 		len++;
+	const std::string_view word(p, len);
+	if (word == "GMT" || word == "UTC" || word == "UT")
+		return date_zone::utc;
 	tzset();
-	for (int dst = 0; dst <= 1; dst++)
-		if (strlen(tzname[dst]) == len && strncmp(p, tzname[dst], len) == 0)
-			return dst;
-	return -1;
+	if (word == tzname[0])
+		return date_zone::local_standard;
+	if (word == tzname[1])
+		return date_zone::local_daylight;
+	return date_zone::unknown;
 }
 
 // -q: open and enter the queue at once, so a later option that fails
@@ -74,8 +83,8 @@ int expire_offset_option(const char *arg)
 	settings.do_expire = 1;
 	if (secs != 0)
 		settings.expire_secs = secs;
-	fprintf(stderr, "Offsetting timestamps by %d seconds \n",
-	    static_cast<int32_t>(settings.expire_secs));
+	fprintf(stderr, "Offsetting timestamps by %lld seconds \n",
+	    static_cast<long long>(settings.expire_secs));
 	settings.expire_when = -1;
 	return 0;
 }
@@ -87,8 +96,8 @@ int expire_date_option(const char *arg)
 		return -1;
 	settings.do_expire = 1;
 	settings.expire_when = when;
-	fprintf(stderr, "time in seconds: %d [ %s ]\n",
-	    static_cast<int32_t>(when), arg);
+	fprintf(stderr, "time in seconds: %lld [ %s ]\n",
+	    static_cast<long long>(when), arg);
 	settings.expire_secs = 0;
 	return 0;
 }
@@ -120,8 +129,18 @@ int parse_expire_date(const char *arg, int64_t *when)
 		fprintf(stderr, date_error, arg, 0, arg);
 		return -1;
 	}
-	tm.tm_isdst = zone_dst_flag(arg);
-	time_t t = mktime(&tm);
+	const date_zone zone = zone_of(arg);
+	if (zone == date_zone::unknown) {
+		fprintf(stderr, date_error, arg, 0, arg);
+		return -1;
+	}
+	time_t t;
+	if (zone == date_zone::utc) {
+		t = timegm(&tm);
+	} else {
+		tm.tm_isdst = zone == date_zone::local_daylight ? 1 : 0;
+		t = mktime(&tm);
+	}
 	if (t < 0) {
 		fprintf(stderr, date_error, rest, static_cast<int>(rest - arg),
 		    arg);
@@ -239,8 +258,8 @@ void write_usage()
 	      "into the past.\n",
 	    stderr);
 	fprintf(stderr,
-	    "\t\t specifying a value of 0 causes this to default to (%d)\n",
-	    static_cast<int32_t>(settings.expire_secs));
+	    "\t\t specifying a value of 0 causes this to default to (%lld)\n",
+	    static_cast<long long>(settings.expire_secs));
 	fputs("  -x <timespec>\tmodify timestamp on matching files, to make "
 	      "qmail expire mail\n"
 	      "\t\t <timespec> is a date/time string in the format of output "

@@ -2,8 +2,8 @@
 // parsing and the usage text.
 //
 // The settings are one process-wide record. Option parsing writes it,
-// and the driver completes it with the default queue and qmail-send's
-// lock; from the start of the search on every stage only reads it.
+// and the driver completes it with the default queue; from the start of
+// the search on every stage only reads it.
 #ifndef SPOOLSIFT_SETTINGS_H
 #define SPOOLSIFT_SETTINGS_H
 
@@ -23,8 +23,6 @@ struct run_settings {
 	int do_expire = 0;
 	int64_t expire_secs = 604800;		// shift into the past, seconds
 	int64_t expire_when = 0;		// absolute time; <= 0: shift mode
-	bool send_lock_held = false;		// lock/sendmutex is ours: no
-						// qmail-send can run
 };
 
 extern run_settings settings;

@@ -1,12 +1,13 @@
 // spoolsift.cpp: the run driver, from the command line to the exit
 // status.
+#include "queue_locks.h"
 #include "revision.h"
+#include "run_state.h"
 #include "search.h"
 #include "settings.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,8 +86,10 @@ bool lies_within(int fd, dev_t dev, ino_t ino)
 // relative queue or an absolute yank_dir cannot pass the check for one
 // directory and move into another. It must be able to take every file
 // of a message by rename, so it shares the queue's file system; and it
-// must lie outside mess, or the walk would list and act on what it has
-// just yanked.
+// must lie outside the queue's message subdirectories: inside mess the
+// walk would list and act on what it has just yanked, and qmail counts
+// or reads what lies in the others (qmail-qstat counts todo's entries
+// as messages not yet processed).
 int check_yank_dir()
 {
 	std::optional<std::string> name = yank_dir_name();
@@ -114,65 +117,94 @@ int check_yank_dir()
 		    "than the queue.\n", name->c_str());
 		return -1;
 	}
-	struct stat mess;
 	unique_fd yank(open(settings.yank_dir,
 	    O_PATH | O_DIRECTORY | O_CLOEXEC));
-	if (lstat(queue_subdirs[0], &mess) == 0 && S_ISDIR(mess.st_mode) &&
-	    yank && lies_within(yank.get(), mess.st_dev, mess.st_ino)) {
-		fprintf(stderr, "FATAL: yank_dir [%s] is inside the queue's "
-		    "mess directory.\n", name->c_str());
-		return -1;
+	for (size_t i = 0; yank && queue_subdirs[i] != nullptr; i++) {
+		struct stat sub;
+		if (lstat(queue_subdirs[i], &sub) == 0 && S_ISDIR(sub.st_mode) &&
+		    lies_within(yank.get(), sub.st_dev, sub.st_ino)) {
+			fprintf(stderr, "FATAL: yank_dir [%s] is inside the "
+			    "queue's %s directory.\n", name->c_str(),
+			    queue_subdirs[i]);
+			return -1;
+		}
 	}
 	return 0;
 }
 
-// qmail-send holds an exclusive lock on lock/sendmutex for its whole
-// life (flock where it has it, lockf elsewhere): that is how it refuses
-// to start twice. Before a yank or delete, find out whether it runs, and
-// say so: it keeps the messages it knows in memory, and would go on
-// trying the ones taken from under it. When it does not run, take the
-// lock and keep it until the run ends (the descriptor is never closed):
-// a qmail-send started meanwhile then stops with its own "already
-// running" alert instead of reading a queue that is being changed, and
-// the operations may trust what they have seen of a message (qmail's
-// Linux builds lock with flock, as this does). A missing or unreadable
-// lock file says nothing either way.
-void hold_send_lock()
+// Whether the pattern of a run that acts would take every message by
+// mistake: one that matches any text at all (an empty -p from an unset
+// variable, 'prize|', '^') stands for a pattern the administrator did
+// not mean. Such a pattern matches the empty text, a lone newline and a
+// lone other byte. Only '.*' itself says "every message", as a missing
+// -p does.
+bool takes_every_message(const char *text, const search_pattern &pattern)
 {
-	int fd = open("lock/sendmutex",
-	    O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-	if (fd == -1)
-		return;
-	struct flock other = {};
-	other.l_type = F_WRLCK;
-	other.l_whence = SEEK_SET;
-	bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
-	bool running = !locked && errno == EWOULDBLOCK;
-	if (!running && fcntl(fd, F_GETLK, &other) == 0)
-		running = other.l_type != F_UNLCK;
-	if (running) {
-		fputs("warning: qmail-send is running; stop it before -r or -d "
-		      "(-x and -X are safe while it runs)\n", stderr);
-		close(fd);
-		return;
-	}
-	settings.send_lock_held = locked;
+	if (text == nullptr || strcmp(text, default_pattern) == 0 ||
+	    !pattern.error.empty())
+		return false;
+	for (const char *probe : {"", "\n", "\x01"})
+		if (pattern.compiled.matches(probe, strlen(probe)) != 1)
+			return false;
+	return true;
 }
 
-// Compiles the pattern, runs the search and writes the count: the exit
-// status of the run. (A function of its own, so that the compiled pattern
-// is released before the process ends.)
+// The past participle of the run's action, for the tally; none for a
+// listing.
+const char *action_done()
+{
+	if (settings.do_yank == 1)
+		return "yanked";
+	if (settings.do_delete == 1)
+		return "deleted";
+	if (settings.do_expire == 1)
+		return "expired";
+	return nullptr;
+}
+
+// What must hold before a run changes anything, in this order: a pattern
+// that means what it says, the yank directory, no other run changing the
+// queue, and (for yank and delete) no qmail-send running. 0, or -1 with
+// the refusal written.
+int ready_to_act(const search_pattern &pattern)
+{
+	if (takes_every_message(settings.pattern, pattern)) {
+		fprintf(stderr, "pattern [ %s ] matches every message; to act "
+		    "on every message, give -p '.*'\n", settings.pattern);
+		return -1;
+	}
+	if (settings.do_yank == 1 && check_yank_dir() == -1)
+		return -1;
+	if (take_run_lock(settings.queue_fd) == -1)
+		return -1;
+	if ((settings.do_yank == 1 || settings.do_delete == 1) &&
+	    hold_send_lock() == -1)
+		return -1;
+	return 0;
+}
+
+// Compiles the pattern, makes sure the run may act, runs the search and
+// writes the tally and the count: the exit status of the run. (A
+// function of its own, so that the compiled pattern is released before
+// the process ends.)
 int search_and_count()
 {
 	// An empty -p stays empty: only a missing one means "everything".
 	// A pattern that does not compile is not fatal: each file the walk
-	// loads says so, and nothing matches.
+	// loads says so, nothing matches, and the status says the search
+	// did not happen.
 	search_pattern pattern;
-	compile_pattern(settings.pattern != nullptr ? settings.pattern
-						    : default_pattern, pattern);
+	if (compile_pattern(settings.pattern != nullptr ? settings.pattern
+	    : default_pattern, pattern) != 0)
+		run.search_incomplete = true;
+	const char *done = action_done();
+	if (done != nullptr && ready_to_act(pattern) == -1)
+		return 1;
 	int found = search_queue(queue_subdirs, pattern);
 	// The count comes last, also when both channels go to one file.
 	int failure = flush_listing();
+	if (done != nullptr)
+		write_tally(done);
 	if (found >= 0)
 		fprintf(stderr, "%d file(s) match\n", found);
 	if (failure != 0) {
@@ -180,7 +212,7 @@ int search_and_count()
 		    "%s\n", strerror(failure));
 		return 1;
 	}
-	return 0;
+	return run_status();
 }
 
 }  // namespace
@@ -195,9 +227,5 @@ int main(int argc, char *argv[])
 	// stays open until the process ends.
 	if (settings.queue_fd == -1 && open_default_queue() == -1)
 		exit(1);
-	if (settings.do_yank == 1 && check_yank_dir() == -1)
-		exit(1);
-	if (settings.do_yank == 1 || settings.do_delete == 1)
-		hold_send_lock();
 	exit(search_and_count());
 }

@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -18,7 +20,7 @@ using test::Result;
 // namespace, with a fresh tmpfs mounted on /var (run_in_mount_namespace).
 const std::string default_queue_path = "/var/qmail/queue";  // mount namespace only
 
-std::string usage_text(const std::string &name, int offset = 604800)
+std::string usage_text(const std::string &name, int64_t offset = 604800)
 {
 	return name + " [options]\n"
 	    "  -e\t\tuse extended POSIX regular expressions\n"
@@ -172,6 +174,75 @@ TEST_F(Refusals, FifoGivenAsTheQueueIsRefusedWithoutHanging)
 	EXPECT_EQ(r.out, "");
 }
 
+// A pattern that matches every text takes the whole queue: an empty -p
+// from an unset variable, a stray '|', a lone anchor. With an action it
+// is refused before anything changes; '.*', or no -p at all, still says
+// "every message", and a listing is never refused.
+TEST_F(Refusals, PatternThatMatchesEveryMessageIsRefusedForAnAction)
+{
+	put("mess/8/100", "Subject: prize\n");
+	put("info/8/100", "F");
+	put("mess/9/101", "");
+	put("info/9/101", "F");
+	test::make_dirs(qpath("yanked"));
+	const struct {
+		std::vector<std::string> pattern;
+		bool refused;
+	} cases[] = {
+		{{"-p", ""}, true},
+		{{"-e", "-p", "prize|"}, true},
+		{{"-p", "^"}, true},
+		{{"-p", "$"}, true},
+		{{"-e", "-p", "x*"}, true},
+		{{"-e", "-p", "(.|\n)*"}, true},
+		{{"-i", "-p", "\\(\\)"}, true},
+		{{"-p", ".*"}, false},
+		{{}, false},
+		{{"-p", "^$"}, false},
+		{{"-p", "prize"}, false},
+		{{"-e", "-p", "."}, false},
+	};
+	for (const auto &c : cases) {
+		const std::string what = c.pattern.empty() ? "(none)" :
+		    c.pattern.back();
+		for (const std::vector<std::string> &act : {
+			 std::vector<std::string>{"-r"}, {"-d"}, {"-X", "60"},
+			 {"-x", "Mon Jan  1 00:00:00 UTC 2024"}, {}}) {
+			std::filesystem::remove_all(qpath("lock"));
+			const std::string before = test::tree_listing(queue_);
+			std::vector<std::string> args = {"-q", queue_};
+			args.insert(args.end(), act.begin(), act.end());
+			args.insert(args.end(), c.pattern.begin(), c.pattern.end());
+			test::RunOptions utc;
+			utc.env = {"TZ=UTC0"};
+			Result r = run(args, utc);
+			const bool refused = c.refused && !act.empty();
+			EXPECT_EQ(r.status == 1, refused) << what << " " << r.err;
+			if (refused) {
+				EXPECT_TRUE(r.err.ends_with("pattern [ " + what +
+				    " ] matches every message; to act on every "
+				    "message, give -p '.*'\n")) << r.err;
+				EXPECT_EQ(r.out, "");
+				EXPECT_EQ(test::tree_listing(queue_), before) << what;
+			}
+			// Put back what an accepted action took.
+			for (const char *n : {"100", "101"}) {
+				const std::string y = qpath("yanked/") + n;
+				const std::string b = n[2] == '0' ? "8" : "9";
+				rename((y + ".mess").c_str(),
+				    qpath("mess/" + b + "/" + n).c_str());
+				rename((y + ".info").c_str(),
+				    qpath("info/" + b + "/" + n).c_str());
+				if (!has("mess/" + b + "/" + n))
+					put("mess/" + b + "/" + n, n[2] == '0' ?
+					    "Subject: prize\n" : "");
+				if (!has("info/" + b + "/" + n))
+					put("info/" + b + "/" + n, "F");
+			}
+		}
+	}
+}
+
 // --- echoes of the expire options -----------------------------------------
 
 using Echoes = QueueRun;
@@ -181,10 +252,12 @@ TEST_F(Echoes, OffsetLinesShowTheResultingShift)
 	Result r = run({"-X", "0", "-q", queue_});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "Offsetting timestamps by 604800 seconds \n"
+			 "0 message(s) expired, 0 left alone, 0 failed\n"
 			 "0 file(s) match\n");
 	r = run({"-X", "abc", "-X", "-3600", "-q", queue_});
 	EXPECT_EQ(r.err, "Offsetting timestamps by 604800 seconds \n"
 			 "Offsetting timestamps by -3600 seconds \n"
+			 "0 message(s) expired, 0 left alone, 0 failed\n"
 			 "0 file(s) match\n");
 }
 
@@ -199,10 +272,13 @@ TEST_F(Echoes, DateLineShowsSecondsAndTheText)
 	EXPECT_EQ(r.err,
 	    "time in seconds: 1704067200 [ Mon Jan  1 00:00:00 UTC 2024 ]\n"
 	    "Offsetting timestamps by 0 seconds \n"
+	    "0 message(s) expired, 0 left alone, 0 failed\n"
 	    "0 file(s) match\n");
 }
 
-TEST_F(Echoes, DateLineShowsTheLow32BitsOfLateTimes)
+// Past January 2038 the time no longer fits 32 bits: the echo shows the
+// time the run sets, not its low half (once a negative number).
+TEST_F(Echoes, DateLineAndUsageShowTheWholeValue)
 {
 	test::RunOptions opts;
 	opts.env = {"TZ=UTC0"};
@@ -210,9 +286,14 @@ TEST_F(Echoes, DateLineShowsTheLow32BitsOfLateTimes)
 	Result r = run({"-q", queue_, "-x", "Sun Jan  1 00:00:00 UTC 2040"},
 	    opts);
 	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.err, "time in seconds: " +
-		std::to_string(static_cast<int32_t>(2208988800LL)) +
-		" [ Sun Jan  1 00:00:00 UTC 2040 ]\n0 file(s) match\n");
+	EXPECT_EQ(r.err, "time in seconds: 2208988800 "
+			 "[ Sun Jan  1 00:00:00 UTC 2040 ]\n"
+			 "0 message(s) expired, 0 left alone, 0 failed\n"
+			 "0 file(s) match\n");
+	r = run({"-X", "4294967296", "-h"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Offsetting timestamps by 4294967296 seconds \n" +
+		usage_text("spoolsift", 4294967296));
 }
 
 // --- the run ----------------------------------------------------------------

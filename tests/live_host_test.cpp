@@ -209,6 +209,7 @@ TEST_F(LiveHost, RerunFinishesAYankCutOffAfterTodoAndInfo)
 	put("yanked/100.info", "F");
 	Result r = run({"-r", "-q", queue_});
 	EXPECT_EQ(r.err, "moved mess/8/100 to yanked/100.mess\n"
+			 "1 message(s) yanked, 0 left alone, 0 failed\n"
 			 "1 file(s) match\n");
 	// Other files under the number (a restore that kept one) are not a
 	// cut-off yank: a message qmail-queue writes under a reused number
@@ -217,14 +218,18 @@ TEST_F(LiveHost, RerunFinishesAYankCutOffAfterTodoAndInfo)
 	put("yanked/101.remote", "Told@example.net");
 	r = run({"-r", "-q", queue_});
 	EXPECT_EQ(r.err, "remove_file(101): not queued yet (no todo or info "
-			 "file), left alone\n1 file(s) match\n");
+			 "file), left alone\n"
+			 "0 message(s) yanked, 1 left alone, 0 failed\n"
+			 "1 file(s) match\n");
 	EXPECT_TRUE(has("mess/9/101"));
 	ASSERT_EQ(unlink(qpath("mess/9/101").c_str()), 0);
 
 	put("mess/16/200", "jackpot");
 	r = run({"-d", "-q", queue_});
 	EXPECT_EQ(r.err, "delete_file(200): not queued yet (no todo or info "
-			 "file), left alone\n1 file(s) match\n");
+			 "file), left alone\n"
+			 "0 message(s) deleted, 1 left alone, 0 failed\n"
+			 "1 file(s) match\n");
 	EXPECT_TRUE(has("mess/16/200"));
 }
 
@@ -379,6 +384,7 @@ TEST_F(ReusedNumber, FifoInPlaceOfAMessageFileNeitherHangsTheRunNorIsTaken)
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, first + ": yes\n" + n + ": no\n");
 	EXPECT_TRUE(r.err.ends_with("spoolsift: read() too short\n"
+				    "1 message(s) deleted, 0 left alone, 0 failed\n"
 				    "1 file(s) match\n")) << r.err;
 	EXPECT_FALSE(has(mess(first)));
 	struct stat st;
@@ -440,44 +446,85 @@ protected:
 	}
 };
 
-const char running[] = "warning: qmail-send is running; stop it before -r "
-		       "or -d (-x and -X are safe while it runs)\n";
+const char running[] = "FATAL: qmail-send is running (it holds "
+		       "lock/sendmutex); stop it before -r or -d (-x and -X are "
+		       "safe while it runs).\n";
 
-TEST_F(SendLock, YankOrDeleteWarnsOnceWhileQmailSendRunsAndGoesOn)
+// Taking files from under a running qmail-send has it deliver from its
+// stale list: twice, once a new message gets the number. A warning
+// scrolled away under the reports; the run is refused before it changes
+// anything. Listing and expire go on and say nothing about it.
+TEST_F(SendLock, YankOrDeleteIsRefusedWhileQmailSendRuns)
 {
+	test::make_dirs(qpath("yanked"));
 	for (bool with_flock : {true, false}) {
-		for (const char *act : {"-r", "-d"}) {
-			put("mess/8/100", "Subject: jackpot\n");
-			put("info/8/100", "F");
-			put("mess/9/101", "Subject: jackpot\n");
-			put("info/9/101", "F");
-			std::filesystem::remove_all(qpath("yanked"));
-			test::make_dirs(qpath("yanked"));
-			pid_t sender = hold(with_flock);
-			Result r = run({act, "-p", "jackpot", "-q", queue_});
-			release(sender);
-			EXPECT_EQ(r.status, 0);
-			EXPECT_TRUE(r.err.starts_with(running)) << r.err;
-			EXPECT_EQ(r.err.find(running, 1), std::string::npos);
-			EXPECT_TRUE(r.err.ends_with("2 file(s) match\n")) << r.err;
-			EXPECT_FALSE(has("mess/8/100")) << act;
-			EXPECT_FALSE(has("mess/9/101")) << act;
-		}
-		// Listing and expire never look at the lock.
 		pid_t sender = hold(with_flock);
+		const std::string before = test::tree_listing(queue_);
+		for (const char *act : {"-r", "-d"}) {
+			Result r = run({act, "-p", "jackpot", "-q", queue_});
+			EXPECT_EQ(r.status, 1) << act;
+			EXPECT_EQ(r.out, "") << act;
+			EXPECT_EQ(r.err, running) << act;
+			EXPECT_EQ(test::tree_listing(queue_), before) << act;
+		}
 		for (const std::vector<std::string> &args : {
-			 std::vector<std::string>{"-p", "x"}, {"-X", "60"}}) {
+			 std::vector<std::string>{"-p", "jackpot"},
+			 {"-X", "60", "-p", "jackpot"}}) {
 			std::vector<std::string> full = args;
 			full.push_back("-q");
 			full.push_back(queue_);
-			EXPECT_EQ(run(full).err.find("warning"), std::string::npos);
+			Result r = run(full);
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(r.err.find("qmail-send"), std::string::npos);
+			EXPECT_TRUE(r.err.ends_with("2 file(s) match\n")) << r.err;
 		}
 		release(sender);
 	}
-	// No lock file, or one that cannot be opened: nothing said.
+	// No lock file: nothing known, nothing said, and the run acts.
 	ASSERT_EQ(unlink(qpath("lock/sendmutex").c_str()), 0);
-	EXPECT_EQ(run({"-d", "-p", "jackpot", "-q", queue_}).err.find("warning"),
-	    std::string::npos);
+	Result r = run({"-d", "-p", "jackpot", "-q", queue_});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err.find("qmail-send"), std::string::npos);
+	EXPECT_FALSE(has("mess/8/100"));
+}
+
+// Two runs that change one queue at once interleave their moves: one
+// yanks the envelope while the other deletes the text. A second run is
+// refused before it changes anything while the first is under way; a
+// listing needs no lock and goes on.
+TEST_F(SendLock, ASecondRunThatActsIsRefusedWhileTheFirstChangesTheQueue)
+{
+	test::make_dirs(qpath("yanked"));
+	pid_t first = start_stopped({"-d", "-p", "jackpot", "-q", queue_});
+	const std::string during = test::tree_listing(queue_);
+	for (const std::vector<std::string> &act : {std::vector<std::string>{
+		 "-r"}, {"-d"}, {"-X", "60"},
+		 {"-x", "Mon Jan  1 00:00:00 UTC 2024"}}) {
+		std::vector<std::string> args = act;
+		for (const char *a : {"-p", "jackpot", "-q"})
+			args.push_back(a);
+		args.push_back(queue_);
+		test::RunOptions utc;
+		utc.env = {"TZ=UTC0"};
+		Result r = run(args, utc);
+		EXPECT_EQ(r.status, 1) << act[0];
+		EXPECT_EQ(r.out, "") << act[0];
+		EXPECT_TRUE(r.err.ends_with("FATAL: another spoolsift run is "
+		    "changing this queue; wait for it to end.\n")) << r.err;
+		EXPECT_EQ(test::tree_listing(queue_), during) << act[0];
+	}
+	Result listing = run({"-p", "jackpot", "-q", queue_});
+	EXPECT_EQ(listing.status, 0);
+	EXPECT_TRUE(listing.err.ends_with("2 file(s) match\n")) << listing.err;
+	EXPECT_EQ(finish(first).status, 0);
+	EXPECT_FALSE(has("mess/8/100"));
+	EXPECT_FALSE(has("mess/9/101"));
+	// Over, it holds nothing: the next run acts.
+	put("mess/8/100", "Subject: jackpot\n");
+	put("info/8/100", "F");
+	Result next = run({"-r", "-p", "jackpot", "-q", queue_});
+	EXPECT_EQ(next.status, 0) << next.err;
+	EXPECT_FALSE(has("mess/8/100"));
 }
 
 // Without a running qmail-send the run takes the lock and keeps it to
@@ -497,12 +544,14 @@ TEST_F(SendLock, RunHoldsTheLockUntilItEnds)
 	EXPECT_FALSE(has("mess/8/100"));
 }
 
-// A running qmail-send may write a file of the message after the run
-// has looked at it and before the moves reach that subdirectory (here:
-// remote and bounce, while the run stands at its first move): each
-// subdirectory is looked at again, so the message is still taken whole.
-TEST_F(SendLock, WhileQmailSendRunsFilesWrittenMeanwhileAreTaken)
+// Without its lock file nothing tells whether qmail-send runs, and it
+// may write a file of the message after the run has looked at it and
+// before the moves reach that subdirectory (here: remote and bounce,
+// while the run stands at its first move): each subdirectory is looked
+// at again, so the message is still taken whole.
+TEST_F(SendLock, WithoutItsLockFileFilesWrittenMeanwhileAreTaken)
 {
+	ASSERT_EQ(unlink(qpath("lock/sendmutex").c_str()), 0);
 	for (const char *act : {"-r", "-d"}) {
 		SCOPED_TRACE(act);
 		std::filesystem::remove_all(qpath("yanked"));
@@ -510,12 +559,10 @@ TEST_F(SendLock, WhileQmailSendRunsFilesWrittenMeanwhileAreTaken)
 		put("mess/8/100", "Subject: jackpot\n");
 		put("info/8/100", "F");
 		put("local/8/100", "D");
-		pid_t sender = hold(true);
 		pid_t pid = start_stopped({act, "-p", "jackpot", "-q", queue_});
 		put("remote/8/100", "Tfar@example.net");
 		put("bounce/100", "bounced");
 		EXPECT_EQ(finish(pid).status, 0);
-		release(sender);
 		for (const char *f : {"local/8/100", "remote/8/100", "bounce/100",
 			 "info/8/100", "mess/8/100"})
 			EXPECT_FALSE(has(f)) << f;

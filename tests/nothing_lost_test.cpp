@@ -52,6 +52,8 @@ struct message_file {
 struct prediction {
 	Tree tree;
 	std::map<std::string, std::vector<std::string>> lines;
+	std::set<std::string> acted;	// the matches the action took
+	std::string done;		// "yanked", "deleted", "expired"
 };
 
 std::string split_path(const std::string &d, const std::string &name)
@@ -84,7 +86,8 @@ std::vector<message_file> files_of(const Tree &tree, const std::string &name,
 prediction predict(const Tree &before, const std::set<std::string> &hit,
     action act, expiry ex = {})
 {
-	prediction p{before, {}};
+	prediction p{before, {}, {}, act == action::expire ? "expired" :
+	    act == action::yank ? "yanked" : "deleted"};
 	for (const std::string &name : hit) {
 		std::vector<std::string> &lines = p.lines[name];
 		if (act == action::expire) {
@@ -103,6 +106,7 @@ prediction predict(const Tree &before, const std::set<std::string> &hit,
 				e.mtime = {was.ctime.tv_sec - ex.shift, 0};
 			}
 			lines.push_back("Set timestamp on " + info + " ");
+			p.acted.insert(name);
 			continue;
 		}
 		// Yank and delete take only messages qmail has queued: with
@@ -118,6 +122,7 @@ prediction predict(const Tree &before, const std::set<std::string> &hit,
 			    "): not queued yet (no todo or info file), left alone");
 			continue;
 		}
+		p.acted.insert(name);
 		for (const message_file &f : files) {
 			auto node = p.tree.extract(f.path);
 			if (act == action::remove) {
@@ -152,20 +157,24 @@ std::set<std::string> matched_set(const std::string &out)
 }
 
 // Standard error of a run: what the options said, then each match's
-// lines as the search met the messages, then the summary.
+// lines as the search met the messages, then the tally and the count.
 std::string expected_err(const prediction &p, const std::string &out,
     const std::string &preamble = "")
 {
 	std::string err = preamble;
 	const std::vector<std::string> names = matched(out);
+	size_t acted = 0;
 	for (const std::string &name : names) {
+		acted += p.acted.count(name);
 		auto it = p.lines.find(name);
 		if (it == p.lines.end())
 			continue;
 		for (const std::string &line : it->second)
 			err += line + "\n";
 	}
-	return err + std::to_string(names.size()) + " file(s) match\n";
+	return err + std::to_string(acted) + " message(s) " + p.done + ", " +
+	    std::to_string(names.size() - acted) + " left alone, 0 failed\n" +
+	    std::to_string(names.size()) + " file(s) match\n";
 }
 
 // The search reads the message files, which may move their access times:
@@ -322,6 +331,7 @@ TEST_F(NothingLost, YankTakesEverySpamFileOnceAndNeverReplacesAnEarlierOne)
 	prediction taken = left;
 	taken.lines[back] = {"remove_file(" + back + "): yanked/" + back + "." +
 		first + " already exists"};
+	taken.acted.erase(back);
 	EXPECT_EQ(r.err, expected_err(taken, r.out));
 	EXPECT_TRUE(same_queue(restored, test::tree_snapshot(queue_)));
 }

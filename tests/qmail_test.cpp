@@ -33,8 +33,9 @@ constexpr bool live_host_behaviour = true;
 const std::string source_dir = SPOOLSIFT_SOURCE_DIR;
 const std::string too_long =
     "I'm not going to try again; this message has been in the queue too long.";
-const std::string running_warning = "warning: qmail-send is running; stop it "
-    "before -r or -d (-x and -X are safe while it runs)\n";
+const std::string running_refusal = "FATAL: qmail-send is running (it holds "
+    "lock/sendmutex); stop it before -r or -d (-x and -X are safe while it "
+    "runs).\n";
 
 std::string mail(const std::string &subject, const std::string &body)
 {
@@ -504,7 +505,10 @@ class SendRunning : public LiveHost,
 
 }  // namespace
 
-TEST_P(SendRunning, YankAndDeleteWarn)
+// Under a running qmail-send, a yank or delete would have it deliver from
+// its stale list (twice, once a new message gets the number): refused,
+// nothing changed, and qmail-send's log stays clean.
+TEST_P(SendRunning, YankAndDeleteAreRefused)
 {
 	const log_mark run = mark();
 	ASSERT_TRUE(start_send());
@@ -512,7 +516,12 @@ TEST_P(SendRunning, YankAndDeleteWarn)
 	ASSERT_TRUE(wait_tried({n}, run));
 	test::make_dirs(queue_ + "/yanked");
 	Result r = spoolsift({GetParam(), "-p", "jackpot"});
-	EXPECT_NE(r.err.find(running_warning), std::string::npos) << r.err;
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, running_refusal);
+	EXPECT_EQ(queued(), std::set<unsigned long>{n});
+	ASSERT_TRUE(stop_send());
+	EXPECT_EQ(warnings(run), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(QmailQueue, SendRunning,
@@ -537,7 +546,7 @@ bool locked(const std::string &path)
 
 }  // namespace
 
-TEST_F(LiveHost, QmailSendCannotStartDuringADeleteRun)
+TEST_F(LiveHost, NeitherQmailSendNorASecondRunCanStartDuringADeleteRun)
 {
 	const log_mark first = mark();
 	ASSERT_TRUE(start_send());
@@ -567,6 +576,15 @@ TEST_F(LiveHost, QmailSendCannotStartDuringADeleteRun)
 	EXPECT_NE(log(blocked).find(
 	    "alert: cannot start: qmail-send is already running\n"),
 	    std::string::npos) << log(blocked);
+
+	// A second run meanwhile, a yank, is refused: the queue is being
+	// changed.
+	test::make_dirs(queue_ + "/yanked");
+	Result second = spoolsift({"-r", "-p", "jackpot"});
+	EXPECT_EQ(second.status, 1);
+	EXPECT_EQ(second.err, "FATAL: another spoolsift run is changing this "
+	    "queue; wait for it to end.\n");
+	EXPECT_EQ(queued(), std::set<unsigned long>{n});
 
 	ASSERT_EQ(fcntl(err.read, F_SETFL, 0), 0);
 	std::string said;

@@ -61,6 +61,8 @@ TEST_F(Walk, LinksAndSpecialFilesAreNeitherListedNorCounted)
 	EXPECT_EQ(r.err, "1 file(s) match\n");
 }
 
+// A link in place of mess is no queue to search: nothing is listed, and
+// the status says the search did not happen.
 TEST_F(Walk, MessThatIsALinkIsNotFollowed)
 {
 	const std::string elsewhere = tmp_.path() + "/elsewhere";
@@ -69,16 +71,17 @@ TEST_F(Walk, MessThatIsALinkIsNotFollowed)
 	ASSERT_EQ(rename(qpath("mess").c_str(), qpath("mess.old").c_str()), 0);
 	ASSERT_EQ(symlink(elsewhere.c_str(), qpath("mess").c_str()), 0);
 	Result r = run({"-q", queue_});
-	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "0 file(s) match\n");
 }
 
-TEST_F(Walk, MissingMessIsReportedAndTheRunSucceeds)
+// A wrong -q: "0 file(s) match" alone would read like a clean queue.
+TEST_F(Walk, MissingMessIsReportedAndTheRunFails)
 {
 	ASSERT_EQ(rename(qpath("mess").c_str(), qpath("mess.old").c_str()), 0);
 	Result r = run({"-q", queue_});
-	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, std::string("fts_read() mess: ") + strerror(ENOENT) +
 		"\n0 file(s) match\n");
@@ -145,8 +148,9 @@ TEST_F(Walk, ListingKeepsTheWalkOrderAndEachActionFollowsItsVerdict)
 		    lines[line].starts_with("remove_file(" + name + ")"))
 			line++;
 	}
-	ASSERT_EQ(line + 1, lines.size());
-	EXPECT_EQ(lines[line], std::to_string(yes) + " file(s) match");
+	ASSERT_EQ(line + 2, lines.size());
+	EXPECT_TRUE(lines[line].ends_with(" left alone, 0 failed")) << lines[line];
+	EXPECT_EQ(lines[line + 1], std::to_string(yes) + " file(s) match");
 	EXPECT_EQ(yes, 500u);
 }
 
@@ -171,14 +175,14 @@ protected:
 	test::RunOptions opts_;
 };
 
-TEST_F(Unprivileged, UnreadableDirectoryIsReportedAndTheWalkGoesOn)
+TEST_F(Unprivileged, UnreadableDirectoryIsReportedAndTheWalkGoesOnToFail)
 {
 	put("mess/5/28", "x");
 	put("mess/8/100", "x");
 	tree_readable();
 	ASSERT_EQ(chmod(qpath("mess/5").c_str(), 0), 0);
 	Result r = run({"-q", queue_}, opts_);
-	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "100: yes\n");
 	EXPECT_EQ(r.err, std::string("fts_read() mess/5: ") +
 		strerror(EACCES) + "\n1 file(s) match\n");
@@ -283,7 +287,7 @@ TEST_F(Content, PatternThatDoesNotCompileIsReportedOncePerLoadedFile)
 	put("mess/9/101", "b");
 	put("mess/10/102", "c");
 	Result r = run({"-q", queue_, "-p", "[a"});
-	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(test::sorted_lines(r.out),
 	    (std::vector<std::string>{"100: no", "101: no", "102: no"}));
 	// The library's text, cut to 19 characters.

@@ -130,16 +130,30 @@ TEST_F(Options, NegativeOffsetOtherThanMinusOneIsAccepted)
 	EXPECT_EQ(settings.expire_secs, -3600);
 }
 
-TEST_F(Options, OffsetOutOfRangeIsClampedAndEchoedLow32Bits)
+// The echo names the shift the run will use, whole: a value past 32 bits
+// once echoed as its low half (4294967296 as 0, 4294967295 as -1) while
+// the run moved times by the whole of it.
+TEST_F(Options, OffsetOutOfRangeIsClampedAndEchoedWhole)
 {
-	testing::internal::CaptureStderr();
-	ASSERT_EQ(parse({"-X", "99999999999999999999"}), 0);
-	EXPECT_EQ(settings.expire_secs, LONG_MAX);
-	ASSERT_EQ(parse({"-X", "5000000000"}), 0);
-	EXPECT_EQ(testing::internal::GetCapturedStderr(),
-	    "Offsetting timestamps by -1 seconds \n"
-	    "Offsetting timestamps by 705032704 seconds \n");
-	EXPECT_EQ(settings.expire_secs, 5000000000);
+	const struct {
+		const char *arg;
+		int64_t secs;
+	} cases[] = {
+		{"99999999999999999999", LONG_MAX},
+		{"5000000000", 5000000000},
+		{"4294967296", 4294967296},
+		{"4294967295", 4294967295},
+		{"-4294967296", -4294967296},
+		{"2147483647", 2147483647},
+	};
+	for (const auto &c : cases) {
+		testing::internal::CaptureStderr();
+		ASSERT_EQ(parse({"-X", c.arg}), 0);
+		EXPECT_EQ(settings.expire_secs, c.secs);
+		EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		    "Offsetting timestamps by " + std::to_string(c.secs) +
+			" seconds \n") << c.arg;
+	}
 }
 
 TEST_F(Options, LastOfDateAndOffsetDecidesTheMode)
@@ -211,16 +225,42 @@ protected:
 	}
 };
 
-TEST_F(ExpireDate, ZoneNamesChooseStandardOrDaylightTime)
+TEST_F(ExpireDate, ZoneNamesChooseStandardDaylightOrUniversalTime)
 {
-	// 2024-07-01 12:00 CEST is 10:00 UTC.
-	EXPECT_EQ(parsed("Mon Jul  1 12:00:00 CEST 2024"), 1719828000);
-	// Named as standard time in summer: taken as UTC+1, 11:00 UTC.
-	EXPECT_EQ(parsed("Mon Jul  1 12:00:00 CET 2024"), 1719831600);
-	// An unknown name lets the local rules decide: summer, so CEST.
-	EXPECT_EQ(parsed("Mon Jul  1 12:00:00 XYZ 2024"), 1719828000);
-	// Winter, standard time: 2024-01-01 12:00 CET is 11:00 UTC.
-	EXPECT_EQ(parsed("Mon Jan  1 12:00:00 CET 2024"), 1704106800);
+	const struct {
+		const char *text;
+		int64_t when;
+	} cases[] = {
+		// 2024-07-01 12:00 CEST is 10:00 UTC.
+		{"Mon Jul  1 12:00:00 CEST 2024", 1719828000},
+		// Named as standard time in summer: taken as UTC+1.
+		{"Mon Jul  1 12:00:00 CET 2024", 1719831600},
+		// Winter, standard time: 2024-01-01 12:00 CET is 11:00 UTC.
+		{"Mon Jan  1 12:00:00 CET 2024", 1704106800},
+		// The universal names mean UTC on a host of any zone.
+		{"Mon Jul  1 12:00:00 UTC 2024", 1719835200},
+		{"Mon Jul  1 12:00:00 GMT 2024", 1719835200},
+		{"Mon Jan  1 12:00:00 UT 2024", 1704110400},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(parsed(c.text), c.when) << c.text;
+}
+
+// A zone the host does not know was taken for local time, hours off
+// without a word: it is refused, as a date that does not parse.
+TEST_F(ExpireDate, OtherZoneWordsAreRefused)
+{
+	for (const char *text : {"Mon Jul  1 12:00:00 XYZ 2024",
+		 "Mon Jul  1 12:00:00 EST 2024", "Mon Jul  1 12:00:00 +0100 2024",
+		 "Mon Jul  1 12:00:00 utc 2024"}) {
+		int64_t when = 42;
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(parse_expire_date(text, &when), -1);
+		EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		    "Error parsing the date specified at: [ " + std::string(text) +
+			" ] col 0  [ " + text + " ] ]\n");
+		EXPECT_EQ(when, 42);
+	}
 }
 
 TEST_F(ExpireDate, TextAfterTheDateIsIgnored)
