@@ -520,7 +520,7 @@ Result run_at_default_queue(const std::string &script,
 	// Over a fresh tmpfs on /var: the host's /var/qmail is never seen,
 	// let alone touched.
 	return run_shell_in_mount_namespace(
-	    "mkdir -p /var/qmail/queue\n"
+	    "mkdir -p /var/qmail/queue /var/tmp\n"
 	    "mount --bind '" + queue + "' /var/qmail/queue\n"
 	    "PATH='" + bin + "':$PATH; export PATH\ncd /\n" + script);
 }
