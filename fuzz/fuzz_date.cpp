@@ -125,13 +125,13 @@ std::string build(FuzzedDataProvider &in)
 	int year = in.ConsumeBool() ? in.ConsumeIntegralInRange(1960, 2040)
 				    : in.ConsumeIntegralInRange(0, 9999);
 	const char *zone_names[] = {"UTC", "GMT", "EST", "EDT", "CET", "CEST",
-		"XYZ", "utc"};
+		"XYZ", "utc", "UT"};
 	snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %s %04d",
 	    weekdays[in.ConsumeIntegralInRange(0, 6)],
 	    months[in.ConsumeIntegralInRange(0, 11)],
 	    in.ConsumeIntegralInRange(1, 31), in.ConsumeIntegralInRange(0, 23),
 	    in.ConsumeIntegralInRange(0, 59), in.ConsumeIntegralInRange(0, 59),
-	    zone_names[in.ConsumeIntegralInRange(0, 7)], year);
+	    zone_names[in.ConsumeIntegralInRange(0, 8)], year);
 	std::string s = buf;
 	if (in.ConsumeBool() && !s.empty()) {
 		size_t at = in.ConsumeIntegralInRange<size_t>(0, s.size() - 1);
@@ -174,14 +174,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	strict_date d;
 	if (!strict_parse(arg, d))
 		return 0;
-	// The zone name picks the offset; any other name leaves the choice
-	// to the local rules, one of the two.
-	int64_t std_t = d.utc_as_if + z.std_off, dst_t = d.utc_as_if + z.dst_off;
-	bool exact = d.zone == z.std_name || d.zone == z.dst_name;
-	int64_t want = d.zone == z.std_name ? std_t : dst_t;
-	if (!exact && (std_t < 0) != (dst_t < 0))
-		return 0;	// which side of the epoch depends on the rules
-	if ((exact ? want : std_t) < 0) {
+	// The universal names mean UTC, the local zone's own names its
+	// standard or daylight offset; any other name is refused outright.
+	const bool universal = d.zone == "GMT" || d.zone == "UTC" ||
+	    d.zone == "UT";
+	if (!universal && d.zone != z.std_name && d.zone != z.dst_name) {
+		fuzz::check(rc == -1 && err == date_error(arg, 0),
+		    "[" + arg + "] in " + z.tz + ": an unknown zone word, want it "
+		    "refused at col 0, got " + err);
+		return 0;
+	}
+	const int64_t want = universal ? d.utc_as_if
+	    : d.zone == z.std_name ? d.utc_as_if + z.std_off
+				   : d.utc_as_if + z.dst_off;
+	if (want < 0) {
 		fuzz::check(rc == -1, "accepted a date before 1970: " + arg);
 		fuzz::check(err == date_error(arg, d.end),
 		    "for [" + arg + "] want rest at col " +
@@ -189,12 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		return 0;
 	}
 	fuzz::check(rc == 0, "refused the date [" + arg + "]: " + err);
-	if (exact)
-		fuzz::check(when == want, "[" + arg + "] in " + z.tz + " read as " +
-			std::to_string(when) + ", want " + std::to_string(want));
-	else
-		fuzz::check(when == std_t || when == dst_t,
-		    "[" + arg + "] in " + z.tz + " read as " +
-			std::to_string(when));
+	fuzz::check(when == want, "[" + arg + "] in " + z.tz + " read as " +
+		std::to_string(when) + ", want " + std::to_string(want));
 	return 0;
 }
