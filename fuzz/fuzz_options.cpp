@@ -69,7 +69,7 @@ std::string usage_text(int64_t expire_secs)
 	    "  -X <secs> \tmodify timestamp on matching files, to make qmail expire mail\n"
 	    "\t\t <secs> is the number of seconds we want to move the file into the past.\n"
 	    "\t\t specifying a value of 0 causes this to default to (" +
-	    std::to_string(static_cast<int32_t>(expire_secs)) + ")\n"
+	    std::to_string(expire_secs) + ")\n"
 	    "  -x <timespec>\tmodify timestamp on matching files, to make qmail expire mail\n"
 	    "\t\t <timespec> is a date/time string in the format of output of the \"date\" program.\n"
 	    "\t\t see manpage for strptime(2) for details of this format\n";
@@ -199,7 +199,7 @@ outcome model(const std::vector<char *> &argv)
 				if (secs != 0)
 					o.s.expire_secs = secs;
 				o.err += "Offsetting timestamps by " +
-				    std::to_string(static_cast<int32_t>(o.s.expire_secs)) +
+				    std::to_string(o.s.expire_secs) +
 				    " seconds \n";
 				o.s.expire_when = -1;
 				break;
@@ -216,7 +216,7 @@ outcome model(const std::vector<char *> &argv)
 				o.s.do_expire = 1;
 				o.s.expire_when = when;
 				o.err += "time in seconds: " +
-				    std::to_string(static_cast<int32_t>(when)) + " [ " +
+				    std::to_string(when) + " [ " +
 				    arg + " ]\n";
 				o.s.expire_secs = 0;
 				break;
@@ -229,6 +229,12 @@ outcome model(const std::vector<char *> &argv)
 				break;	// the argument used up the word
 		}
 	}
+	// Options read to the end decide the one action.
+	if (o.result == 0)
+		o.s.action = o.s.do_yank == 1 ? run_action::yank
+		    : o.s.do_delete == 1 ? run_action::remove
+		    : o.s.do_expire == 1 ? run_action::expire
+					 : run_action::none;
 	// An acting run refuses any word left after the options.
 	const bool acting = o.s.do_yank == 1 || o.s.do_delete == 1 ||
 	    o.s.do_expire == 1;
@@ -330,6 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	fuzz::check(s.do_yank == want.s.do_yank, where + "do_yank");
 	fuzz::check(s.do_delete == want.s.do_delete, where + "do_delete");
 	fuzz::check(s.do_expire == want.s.do_expire, where + "do_expire");
+	fuzz::check(s.action == want.s.action, where + "action");
 	fuzz::check(s.expire_secs == want.s.expire_secs, where + "expire_secs");
 	fuzz::check(s.expire_when == want.s.expire_when, where + "expire_when");
 	fuzz::check(s.queue_dir == want.s.queue_dir, where + "queue_dir");

@@ -3,6 +3,7 @@
 // largest unsigned long, the remainder by the size of the split, the
 // formats, and the size of buffer the rules allow each path.
 #include "fuzz_support.h"
+#include "queue_layout.h"
 #include "queue_ops.h"
 #include "settings.h"
 

@@ -30,9 +30,9 @@ int take_run_lock(int queue_fd)
 // (an fcntl lock) elsewhere: a lock of either kind means it runs. The
 // descriptor of a lock taken here is never closed: the lock goes with
 // the process.
-int hold_send_lock()
+int hold_send_lock(int queue_fd)
 {
-	int fd = open("lock/sendmutex",
+	int fd = openat(queue_fd, "lock/sendmutex",
 	    O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 	if (fd == -1)
 		return 0;

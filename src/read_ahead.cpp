@@ -70,7 +70,7 @@ int read_ahead::start(size_t readers)
 	try {
 		slots_.resize(window_steps);
 		for (size_t i = 0; i <= readers; i++)
-			readers_.push_back(std::make_unique<reader>(&budget_));
+			readers_.push_back(std::make_unique<text_reader>(&budget_));
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;
@@ -94,13 +94,13 @@ int read_ahead::start(size_t readers)
 
 bool read_ahead::wants() const
 {
-	return tail_ - head_ + batch <= slots_.size() || empty();
+	return tail_ - head_ + batch <= slots_.size() || drained();
 }
 
 bool read_ahead::room() const
 {
 	return tail_ - head_ < slots_.size() &&
-	    (dir_runs_ < window_dirs || empty());
+	    (dir_runs_ < window_dirs || drained());
 }
 
 void read_ahead::push(walk_step &&step)
@@ -130,7 +130,7 @@ void read_ahead::publish()
 		work_.notify_all();
 }
 
-judged_step &read_ahead::front()
+judged_step &read_ahead::oldest()
 {
 	const uint64_t seq = head_;
 	slot &s = slots_[seq % slots_.size()];
@@ -161,7 +161,7 @@ judged_step &read_ahead::front()
 	return s.judged;
 }
 
-void read_ahead::pop()
+void read_ahead::retire()
 {
 	slot &s = slots_[head_ % slots_.size()];
 	s.judged.step = walk_step();
@@ -220,7 +220,7 @@ void read_ahead::look_again(slot &s)
 	judge(s, *readers_.back());
 }
 
-void read_ahead::read_on(reader &r)
+void read_ahead::read_on(text_reader &r)
 {
 	std::unique_lock<std::mutex> hold(lock_);
 	for (;;) {
@@ -246,7 +246,7 @@ void read_ahead::read_on(reader &r)
 
 // Reads and tests one file. Nothing escapes: a reader that runs out of
 // memory says so for the file, which is listed "no".
-void read_ahead::judge(slot &s, reader &r)
+void read_ahead::judge(slot &s, text_reader &r)
 {
 	judged_step &j = s.judged;
 	try {

@@ -20,7 +20,7 @@
 
 #include "mess_walk.h"
 #include "message_text.h"
-#include "search.h"
+#include "content_match.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -38,14 +38,14 @@ struct judged_step {
 	int matched = 0;
 	std::string complaints;
 	// The file was gone when it was looked at again at its turn (see
-	// read_ahead::front): an action of this run, or qmail, took it away
+	// read_ahead::oldest): an action of this run, or qmail, took it away
 	// after it was read, and it is not listed.
 	bool gone = false;
 };
 
 class read_ahead {
 public:
-	// acting: the run acts on every match, which front() then looks at
+	// acting: the run acts on every match, which oldest() then looks at
 	// again before handing it out.
 	read_ahead(const search_pattern &pattern, bool acting);
 	~read_ahead();		// readers finish the file in hand, and end
@@ -66,7 +66,7 @@ public:
 	// Lets the readers at the steps pushed so far.
 	void publish();
 
-	bool empty() const { return head_ == tail_; }
+	bool drained() const { return head_ == tail_; }
 	// The oldest step, judged. A file read ahead may have been replaced
 	// since: qmail finishes a message and queues a new one at its path,
 	// under the freed number. So a match the run will act on, and a file
@@ -75,8 +75,8 @@ public:
 	// another file than the one read, it is judged anew. Only the file at
 	// the path at its turn is ever acted on, as in a walk that reads each
 	// file when it gets there.
-	judged_step &front();
-	void pop();
+	judged_step &oldest();
+	void retire();
 
 	// An action on the message name has been run: files of that name
 	// further on in the window, read before it, are looked at again at
@@ -95,21 +95,21 @@ private:
 		std::optional<file_identity> read_from;
 	};
 	// What one thread needs to read texts: its buffer and its odds.
-	struct reader {
-		explicit reader(text_budget *budget) : text(budget) {}
+	struct text_reader {
+		explicit text_reader(text_budget *budget) : text(budget) {}
 		message_text text;
 		part_odds odds;
 	};
 
-	void read_on(reader &r);
-	void judge(slot &s, reader &r);
+	void read_on(text_reader &r);
+	void judge(slot &s, text_reader &r);
 	void look_again(slot &s);
 
 	const search_pattern &pattern_;
 	const bool acting_;
 	text_budget budget_;
 	std::vector<slot> slots_;
-	std::vector<std::unique_ptr<reader>> readers_;	// the last: the caller's
+	std::vector<std::unique_ptr<text_reader>> readers_;	// the last: the caller's
 	std::vector<std::thread> threads_;
 
 	// The calling thread's own; readers see published_.

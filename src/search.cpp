@@ -1,27 +1,27 @@
-// search.cpp: the walk of "mess", the content test of each message file,
-// and the per-match dispatch to the operations.
+// search.cpp: the listing of "mess" in walk order, and the dispatch of
+// each match to the run's action.
 #include "search.h"
 
+#include "expire.h"
 #include "mess_walk.h"
-#include "queue_ops.h"
+#include "queue_layout.h"
 #include "read_ahead.h"
 #include "run_state.h"
 #include "settings.h"
-#include "unique_fd.h"
+#include "take.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 namespace {
-
-// Larger files are read in two steps: the first part may settle the
-// verdict (a match near the top, a NUL byte), and the rest is not read.
-constexpr size_t first_part = 16 * 1024;
 
 // Writes one step of the walk, judged, where it comes in the listing,
 // and acts on a match. 1 when the run must end now.
@@ -54,15 +54,6 @@ int list_step(const judged_step &j, int &count)
 
 }  // namespace
 
-int compile_pattern(const char *text, search_pattern &out)
-{
-	int rc = out.compiled.compile(text,
-	    static_cast<int>(settings.regex_flags));
-	// A 20-byte buffer: the complaint is cut to 19 characters.
-	out.error = rc == 0 ? std::string() : out.compiled.error(20);
-	return rc;
-}
-
 int search_queue(const char *const subdirs[], const search_pattern &pattern)
 {
 	// mess itself must be a directory to be searched: missing, it is
@@ -76,11 +67,13 @@ int search_queue(const char *const subdirs[], const search_pattern &pattern)
 		run.search_incomplete = true;
 		return -1;
 	}
+	const bool acting = settings.action != run_action::none;
+	const bool taking = settings.action == run_action::yank ||
+	    settings.action == run_action::remove;
 	int count = 0;
 	int stop = 0;
 	{
-		read_ahead window(pattern, settings.do_yank == 1 ||
-		    settings.do_delete == 1 || settings.do_expire == 1);
+		read_ahead window(pattern, acting);
 		if (window.start(reader_count()) == -1) {
 			perror("malloc()");
 			return -1;
@@ -93,53 +86,21 @@ int search_queue(const char *const subdirs[], const search_pattern &pattern)
 					window.push(std::move(step));
 				window.publish();
 			}
-			if (window.empty())
+			if (window.drained())
 				break;
-			judged_step &j = window.front();
+			judged_step &j = window.oldest();
 			stop = list_step(j, count);
-			// Acting on a flat file takes the message's hashed
-			// file first, which the readers may have read ahead.
-			if (j.matched == 1 && (settings.do_yank == 1 ||
-			    settings.do_delete == 1) &&
+			// Taking a flat file's message takes its hashed file
+			// first, which the readers may have read ahead.
+			if (j.matched == 1 && taking &&
 			    j.step.dir->below_root().empty())
 				window.acted_on(j.step.name);
-			window.pop();
+			window.retire();
 		}
 	}	// the readers are done before the process may end
 	if (stop != 0)
 		exit(1);
 	return count;
-}
-
-int match_file(int dir, const char *name, const search_pattern &pattern,
-    message_text &text, std::string &complaints, part_odds *odds)
-{
-	// A pattern that does not compile is reported for every file whose
-	// text loads, as the text is loaded before the pattern is judged.
-	const bool compiled = pattern.error.empty();
-	const bool two_steps = compiled && (odds == nullptr || odds->pay());
-	if (!text.read_first(dir, name, two_steps ? first_part : SIZE_MAX,
-	    complaints))
-		return 0;
-	if (!compiled) {
-		complaints += "regcomp(): " + pattern.error + "\n";
-		return 0;
-	}
-	if (!text.complete()) {
-		int verdict = pattern.compiled.verdict_from_part(text.bytes(),
-		    text.length());
-		if (odds != nullptr) {
-			odds->tried++;
-			odds->settled += verdict != -1;
-		}
-		if (verdict != -1)
-			return verdict;
-		if (!text.read_rest(complaints))
-			return 0;
-	}
-	// The whole file is one NUL-terminated text: ^ and $ hold only at
-	// its ends, the dot matches a newline, and a NUL byte ends it.
-	return pattern.compiled.matches(text.bytes(), text.length()) == 1;
 }
 
 int flush_listing()
@@ -153,15 +114,7 @@ int flush_listing()
 
 int dispatch_match(const char *name, std::string_view dir)
 {
-	enum class action { none, yank, unlink, expire };
-	action chosen = action::none;
-	if (settings.do_yank == 1)
-		chosen = action::yank;
-	else if (settings.do_delete == 1)
-		chosen = action::unlink;
-	else if (settings.do_expire == 1)
-		chosen = action::expire;
-	if (chosen == action::none)
+	if (settings.action == run_action::none)
 		return 0;
 	// The listing is the administrator's record of what was acted on:
 	// it goes out before the action, and the reports on standard error
@@ -172,30 +125,57 @@ int dispatch_match(const char *name, std::string_view dir)
 		    "stopping before acting on %s\n", strerror(failure), name);
 		return 1;
 	}
-	// The operations name files from the queue directory. The walk
-	// needs no working directory of its own, but the caller gets back
-	// the one it had.
-	unique_fd kept(open(".", O_RDONLY | O_DIRECTORY));
-	if (!kept)
-		return 0;
-	if (fchdir(settings.queue_fd) == -1) {
-		perror("fchdir(queue_fd)");
-		if (chosen == action::yank)
-			return 1;
-		// Run from here, the relative queue paths could name other
-		// files: the message cannot be acted on.
-		tally(outcome::failed);
-	} else if (check_split_dir(name, dir) == -1) {
-		// Not where the operations would look: left alone.
+	// The operations name the message's files from the queue directory
+	// by its descriptor: the working directory is not changed for them,
+	// nor needed back.
+	if (check_split_dir(name, dir) == -1) {
 		tally(outcome::left_alone);
-	} else if (chosen == action::yank) {
-		remove_file(name);
-	} else if (chosen == action::unlink) {
-		delete_file(name);
-	} else {
-		expire_file(name);
+		return 0;
 	}
-	if (fchdir(kept.get()) == -1)
-		perror("fchdir()");
+	switch (settings.action) {
+	case run_action::yank:
+		remove_file(name);
+		break;
+	case run_action::remove:
+		delete_file(name);
+		break;
+	case run_action::expire:
+		expire_file(name);
+		break;
+	case run_action::none:
+		break;
+	}
 	return 0;
+}
+
+int check_split_dir(const char *name, std::string_view dir)
+{
+	std::optional<unsigned long> n = parse_message_number(name);
+	if (!n || settings.split == 0)
+		return 0;
+	const unsigned long bucket = bucket_of(*n, settings.split);
+	if (dir.empty()) {
+		// Directly in mess is the flat layout, which the operations also
+		// look for; but they look at the split path first, and take
+		// whatever other file stands there: one this run never listed.
+		std::optional<std::string> split = mk_oldpath("mess", *n,
+		    settings.split);
+		std::optional<std::string> flat = mk_flatpath("mess", *n);
+		struct stat here, there;
+		const int q = settings.queue_fd;
+		if (!split || !flat ||
+		    fstatat(q, split->c_str(), &there, AT_SYMLINK_NOFOLLOW) == -1 ||
+		    fstatat(q, flat->c_str(), &here, AT_SYMLINK_NOFOLLOW) == -1 ||
+		    (here.st_dev == there.st_dev && here.st_ino == there.st_ino))
+			return 0;
+		fprintf(stderr, "%s: found directly in mess, but %s is another "
+		    "file; left alone\n", name, split->c_str());
+		return -1;
+	}
+	if (dir == std::to_string(bucket))
+		return 0;
+	fprintf(stderr, "%s: found in mess/%.*s, but split %d puts it in "
+	    "mess/%lu; check -s\n", name, static_cast<int>(dir.size()),
+	    dir.data(), settings.split, bucket);
+	return -1;
 }

@@ -219,12 +219,15 @@ int parse_options(int argc, char *argv[])
 			return 1;
 		}
 	}
+	// The flags are tested for exactly 1: that is what the options set.
+	settings.action = settings.do_yank == 1 ? run_action::yank
+	    : settings.do_delete == 1		? run_action::remove
+	    : settings.do_expire == 1		? run_action::expire
+						: run_action::none;
 	// A word after the options ends them, and everything after it is
 	// ignored. When that word was meant as a pattern (-d jackpot, a -p
 	// forgotten), an action would take every message: refuse.
-	bool acting = settings.do_yank == 1 || settings.do_delete == 1 ||
-	    settings.do_expire == 1;
-	if (acting && optind < argc) {
+	if (settings.action != run_action::none && optind < argc) {
 		fprintf(stderr, "unexpected argument: %s\n", argv[optind]);
 		write_usage();
 		return 1;

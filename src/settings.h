@@ -9,6 +9,10 @@
 
 #include <cstdint>
 
+// What a run does with each match. One at most: -r wins over -d, and -d
+// over -x and -X.
+enum class run_action { none, yank, remove, expire };
+
 struct run_settings {
 	const char *queue_dir = nullptr;	// as given, for the yank-dir check
 	int queue_fd = -1;			// open queue directory, -1: not yet
@@ -23,6 +27,8 @@ struct run_settings {
 	int do_expire = 0;
 	int64_t expire_secs = 604800;		// shift into the past, seconds
 	int64_t expire_when = 0;		// absolute time; <= 0: shift mode
+	run_action action = run_action::none;	// from the three flags, once
+						// the options are read
 };
 
 extern run_settings settings;
@@ -30,16 +36,10 @@ extern run_settings settings;
 inline constexpr const char default_queue[] = "/var/qmail/queue";
 inline constexpr const char default_pattern[] = ".*";
 
-// The queue subdirectories holding per-message files, in the order the
-// operations visit them, closed by nullptr. Only the first is searched.
-inline constexpr const char *const queue_subdirs[] = {
-	"mess", "local", "remote", "info", "intd", "todo", "bounce", nullptr,
-};
-
 // Fills the settings from the command line, in order; -q already opens
-// and enters the queue. A word left after the options of a run that acts
-// is refused. 0: go on. 1: the run must end with status 1, its message
-// or the usage text is written.
+// and enters the queue. Then decides the run's action. A word left after
+// the options of a run that acts is refused. 0: go on. 1: the run must
+// end with status 1, its message or the usage text is written.
 int parse_options(int argc, char *argv[]);
 
 // Opens the queue directory dir, makes it the working directory, and

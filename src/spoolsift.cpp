@@ -1,5 +1,6 @@
 // spoolsift.cpp: the run driver, from the command line to the exit
 // status.
+#include "queue_layout.h"
 #include "queue_locks.h"
 #include "revision.h"
 #include "run_state.h"
@@ -153,12 +154,16 @@ bool takes_every_message(const char *text, const search_pattern &pattern)
 // listing.
 const char *action_done()
 {
-	if (settings.do_yank == 1)
+	switch (settings.action) {
+	case run_action::yank:
 		return "yanked";
-	if (settings.do_delete == 1)
+	case run_action::remove:
 		return "deleted";
-	if (settings.do_expire == 1)
+	case run_action::expire:
 		return "expired";
+	case run_action::none:
+		break;
+	}
 	return nullptr;
 }
 
@@ -173,12 +178,13 @@ int ready_to_act(const search_pattern &pattern)
 		    "on every message, give -p '.*'\n", settings.pattern);
 		return -1;
 	}
-	if (settings.do_yank == 1 && check_yank_dir() == -1)
+	if (settings.action == run_action::yank && check_yank_dir() == -1)
 		return -1;
 	if (take_run_lock(settings.queue_fd) == -1)
 		return -1;
-	if ((settings.do_yank == 1 || settings.do_delete == 1) &&
-	    hold_send_lock() == -1)
+	if ((settings.action == run_action::yank ||
+	    settings.action == run_action::remove) &&
+	    hold_send_lock(settings.queue_fd) == -1)
 		return -1;
 	return 0;
 }

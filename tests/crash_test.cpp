@@ -255,6 +255,27 @@ TEST_F(Crash, ACutOffYankLeavesTheTodoAMessageIsRedoneFrom)
 	EXPECT_TRUE(has("mess/12/104"));
 }
 
+// The access time a yank gives the text keeps what a cut-off yank leaves
+// in the queue from qmail-send's 36-hour cleanup. When it cannot be set,
+// nothing of the message moves, and the run says so; it once went on
+// without a word.
+TEST_F(Crash, AccessTimeThatCannotBeSetStopsTheYankBeforeAnyMove)
+{
+	const std::string before = test::tree_listing(queue_);
+	Result r = act(action::yank, "utimensat");
+	EXPECT_EQ(r.status, 1);
+	const std::string eperm = std::string("utimensat(): ") + strerror(EPERM);
+	for (const char *mess : {"mess/8/100", "mess/9/101", "mess/10/102"}) {
+		const std::string n = owner(mess).first;
+		EXPECT_NE(r.err.find(eperm + "\nremove_file(" + n + "): " + mess +
+		    " not moved; the message stays in the queue\n"),
+		    std::string::npos) << r.err;
+	}
+	EXPECT_TRUE(r.err.ends_with("0 message(s) yanked, 0 left alone, "
+	    "3 failed\n3 file(s) match\n")) << r.err;
+	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
 // A move or unlink that fails stops that message: a yank moves back what
 // it moved and the message stays whole in the queue; a delete keeps the
 // rest, mess among it. The other messages are taken, and a rerun takes

@@ -236,7 +236,7 @@ const T &pick(Rng &rng, const T (&list)[N])
 
 // Reports a failed call on path; errno is read before anything can
 // change it.
-int fail(const char *call, const char *path)
+int failed_call(const char *call, const char *path)
 {
 	int saved = errno;
 	fprintf(stderr, "mkqueue: %s %s: %s\n", call, path, strerror(saved));
@@ -736,7 +736,7 @@ int write_all(int fd, const std::string &data, const char *path)
 		if (n == -1) {
 			if (errno == EINTR)
 				continue;
-			return fail("write()", path);
+			return failed_call("write()", path);
 		}
 		p += n;
 		left -= static_cast<size_t>(n);
@@ -753,19 +753,19 @@ int write_file(const char *path, const std::string &data, mode_t mode,
 	int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW |
 	    O_CLOEXEC, mode);
 	if (fd == -1)
-		return fail("open()", path);
+		return failed_call("open()", path);
 	if (write_all(fd, data, path) == -1) {
 		close(fd);
 		return -1;
 	}
 	// Set last, as any later write would move the time again.
 	if (futimens(fd, times) == -1) {
-		fail("futimens()", path);
+		failed_call("futimens()", path);
 		close(fd);
 		return -1;
 	}
 	if (close(fd) == -1)
-		return fail("close()", path);
+		return failed_call("close()", path);
 	return 0;
 }
 
@@ -888,14 +888,14 @@ int is_empty_dir(const char *dir)
 {
 	DIR *d = opendir(dir);
 	if (d == nullptr)
-		return fail("opendir()", dir);
+		return failed_call("opendir()", dir);
 	int empty = 1;
 	for (;;) {
 		errno = 0;
 		struct dirent *e = readdir(d);
 		if (e == nullptr) {
 			if (errno != 0) {
-				fail("readdir()", dir);
+				failed_call("readdir()", dir);
 				empty = -1;
 			}
 			break;
@@ -907,17 +907,17 @@ int is_empty_dir(const char *dir)
 		}
 	}
 	if (closedir(d) == -1 && empty != -1)
-		return fail("closedir()", dir);
+		return failed_call("closedir()", dir);
 	return empty;
 }
 
 // Makes dir the working directory, creating it if needed. A directory
 // with anything in it is left alone: it may be a live queue.
-int enter_queue(const char *dir)
+int enter_new_queue(const char *dir)
 {
 	if (mkdir(dir, 0750) == -1) {
 		if (errno != EEXIST)
-			return fail("mkdir()", dir);
+			return failed_call("mkdir()", dir);
 		int empty = is_empty_dir(dir);
 		if (empty == -1)
 			return -1;
@@ -928,7 +928,7 @@ int enter_queue(const char *dir)
 		}
 	}
 	if (chdir(dir) == -1)
-		return fail("chdir()", dir);
+		return failed_call("chdir()", dir);
 	return 0;
 }
 
@@ -955,7 +955,7 @@ int make_layout(const std::vector<std::string> &dirs,
 {
 	for (size_t i = 1; i < dirs.size(); i++)
 		if (mkdir(dirs[i].c_str(), 0750) == -1)
-			return fail("mkdir()", dirs[i].c_str());
+			return failed_call("mkdir()", dirs[i].c_str());
 	// The send daemon's lock, the connection cache and the FIFO that
 	// wakes it, with the modes qmail gives them.
 	const std::string empty;
@@ -963,10 +963,10 @@ int make_layout(const std::vector<std::string> &dirs,
 	    write_file("lock/tcpto", empty, 0644, times) == -1)
 		return -1;
 	if (mkfifo("lock/trigger", 0622) == -1)
-		return fail("mkfifo()", "lock/trigger");
+		return failed_call("mkfifo()", "lock/trigger");
 	if (utimensat(AT_FDCWD, "lock/trigger", times,
 	    AT_SYMLINK_NOFOLLOW) == -1)
-		return fail("utimensat()", "lock/trigger");
+		return failed_call("utimensat()", "lock/trigger");
 	return 0;
 }
 
@@ -977,7 +977,7 @@ int stamp_dirs(const std::vector<std::string> &dirs,
 	for (const auto &d : dirs)
 		if (utimensat(AT_FDCWD, d.c_str(), times, AT_SYMLINK_NOFOLLOW)
 		    == -1)
-			return fail("utimensat()", d.c_str());
+			return failed_call("utimensat()", d.c_str());
 	return 0;
 }
 
@@ -997,7 +997,7 @@ std::vector<uint32_t> draw_numbers(Rng &rng, size_t n)
 	return nums;
 }
 
-int usage()
+int mkqueue_usage()
 {
 	fputs(usage_text, stderr);
 	return 1;
@@ -1008,7 +1008,7 @@ int bad_value(const char *what, unsigned long long lo, unsigned long long hi,
 {
 	fprintf(stderr, "mkqueue: %s must be a number from %llu to %llu: %s\n",
 	    what, lo, hi, value);
-	return usage();
+	return mkqueue_usage();
 }
 
 int run(int argc, char **argv)
@@ -1022,7 +1022,7 @@ int run(int argc, char **argv)
 			    strcmp(optarg, "small") != 0) {
 				fprintf(stderr, "mkqueue: mix must be mail or "
 				    "small: %s\n", optarg);
-				return usage();
+				return mkqueue_usage();
 			}
 			small_mix = strcmp(optarg, "small") == 0;
 			break;
@@ -1052,21 +1052,21 @@ int run(int argc, char **argv)
 		case ':':
 			fprintf(stderr, "mkqueue: option -%c needs a value\n",
 			    optopt);
-			return usage();
+			return mkqueue_usage();
 		default:
 			fprintf(stderr, "mkqueue: unknown option -%c\n",
 			    optopt);
-			return usage();
+			return mkqueue_usage();
 		}
 	}
 	if (argc - optind != 1)
-		return usage();
+		return mkqueue_usage();
 	const char *dir = argv[optind];
 
 	// Modes are part of the sample; the caller's umask must not
 	// change them.
 	umask(0);
-	if (enter_queue(dir) == -1)
+	if (enter_new_queue(dir) == -1)
 		return 1;
 	const time_t base = static_cast<time_t>(base_time);
 	const struct timespec base_times[2] = {{base, 0}, {base, 0}};

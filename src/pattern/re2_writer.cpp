@@ -73,7 +73,7 @@ public:
 	bool ok = true;
 	bool looks_ahead = false;	// \z, \b or \B written
 
-	std::string write(const node &n, const surroundings &around);
+	std::string spell(const node &n, const surroundings &around);
 
 private:
 	const byte_set word_ = word_bytes();
@@ -199,7 +199,7 @@ std::string writer::concat(const node &n, const surroundings &around)
 			looks_ahead = true;
 			out += around.repeated ? give_up() : "\\b";
 		} else {
-			out += write(kids[i], here);
+			out += spell(kids[i], here);
 		}
 		here.before_always_empty =
 		    here.before_always_empty && zero_width(kids[i]);
@@ -207,7 +207,7 @@ std::string writer::concat(const node &n, const surroundings &around)
 	return out + ")";
 }
 
-std::string writer::write(const node &n, const surroundings &around)
+std::string writer::spell(const node &n, const surroundings &around)
 {
 	if (!ok)
 		return {};
@@ -223,7 +223,7 @@ std::string writer::write(const node &n, const surroundings &around)
 		for (size_t i = 0; i < n.kids.size(); i++) {
 			if (i > 0)
 				out += "|";
-			out += write(n.kids[i], around);
+			out += spell(n.kids[i], around);
 		}
 		return out + ")";
 	}
@@ -235,7 +235,7 @@ std::string writer::write(const node &n, const surroundings &around)
 			inside.after_always_empty = false;
 			inside.repeated = true;
 		}
-		std::string out = "(?:" + write(n.kids[0], inside) + ")";
+		std::string out = "(?:" + spell(n.kids[0], inside) + ")";
 		if (n.min == 0 && n.max == -1)
 			return out + "*";
 		if (n.min == 1 && n.max == -1)
@@ -250,7 +250,7 @@ std::string writer::write(const node &n, const surroundings &around)
 		return out + "}";
 	}
 	case node_kind::group:
-		return "(?:" + write(n.kids[0], around) + ")";
+		return "(?:" + spell(n.kids[0], around) + ")";
 	case node_kind::anchor:
 		return anchor(n.anchor, around);
 	case node_kind::back_ref:
@@ -267,7 +267,7 @@ int write_re2(const syntax::node &tree, std::string &linear,
 	linear.clear();
 	prefix_match_holds = false;
 	writer w;
-	std::string text = w.write(tree, surroundings{});
+	std::string text = w.spell(tree, surroundings{});
 	if (!w.ok)
 		return -1;
 	linear = std::move(text);
