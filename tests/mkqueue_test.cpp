@@ -500,7 +500,7 @@ TEST_F(GeneratedQueue, MessagesLookLikeMail)
 
 // The backscatter of a flood that forged one sender: failure notices to
 // that address, as qmail-send writes and queues them, some not yet
-// preprocessed. The README's bounce task must find them.
+// preprocessed. The bounce task of doc/tasks.md must find them.
 TEST_F(GeneratedQueue, FailureNoticesGoToOneAddressAsQmailSendQueuesThem)
 {
 	const std::string nul(1, '\0');

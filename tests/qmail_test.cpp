@@ -188,16 +188,16 @@ protected:
 		    "\nmessages in queue but not yet preprocessed: 0\n";
 	}
 
-	// The README's loop that puts a yanked message back, run for
+	// The tasks page's loop that puts a yanked message back, run for
 	// message n on this queue. svc only notes what it is told: the test
 	// stops and starts qmail-send itself.
 	Result restore(unsigned long n)
 	{
-		std::string block = test::readme_common_tasks(
-		    source_dir + "/README.md")["Restore one message"];
+		std::string block = test::common_tasks(
+		    source_dir + "/doc/tasks.md")["Restore one message"];
 		size_t at = block.find("\nn=");
 		if (at == std::string::npos) {
-			ADD_FAILURE() << "README's restore loop sets no n=:\n" << block;
+			ADD_FAILURE() << "the restore task sets no n=:\n" << block;
 			return {};
 		}
 		at += 3;
@@ -217,7 +217,7 @@ protected:
 
 }  // namespace
 
-TEST_F(QmailQueue, YankedMessagesAreNeverTriedAndComeBackWithTheReadmeLoop)
+TEST_F(QmailQueue, YankedMessagesAreNeverTriedAndComeBackWithTheRestoreTask)
 {
 	const mixed m = queue_mixed_and_stop();
 	const std::map<unsigned long, std::string> listed = qread();

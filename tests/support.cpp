@@ -489,12 +489,11 @@ Result run_shell_in_mount_namespace(const std::string &script)
 	    opts);
 }
 
-std::map<std::string, std::string> readme_common_tasks(
-    const std::string &readme)
+std::map<std::string, std::string> common_tasks(const std::string &page)
 {
 	std::map<std::string, std::string> tasks;
-	std::istringstream in(read_file(readme).value_or(""));
-	bool in_section = false, in_block = false;
+	std::istringstream in(read_file(page).value_or(""));
+	bool in_block = false;
 	std::string title;
 	for (std::string line; std::getline(in, line);) {
 		if (in_block) {
@@ -502,11 +501,12 @@ std::map<std::string, std::string> readme_common_tasks(
 				in_block = false;
 			else
 				tasks[title] += line + "\n";
-		} else if (line.rfind("## ", 0) == 0) {
-			in_section = line == "## Common tasks";
-		} else if (in_section && line.rfind("### ", 0) == 0) {
-			title = line.substr(4);
-		} else if (in_section && line == "```sh" && !title.empty() &&
+		} else if (size_t level = line.find_first_not_of('#');
+		    level > 0 && level != std::string::npos &&
+		    line[level] == ' ') {
+			// A heading of any other level ends the task before it.
+			title = level == 3 ? line.substr(4) : "";
+		} else if (line == "```sh" && !title.empty() &&
 		    tasks.count(title) == 0) {
 			in_block = true;
 		}

@@ -156,15 +156,14 @@ Result run_shell_in_mount_namespace(const std::string &script);
 // The absolute path of a program found in PATH, or "" when there is none.
 std::string find_program(const std::string &name);
 
-// The first sh block under each "### title" of the README's "## Common
-// tasks" section, by title.
-std::map<std::string, std::string> readme_common_tasks(
-    const std::string &readme);
+// The first sh block under each "### title" of a tasks page
+// (doc/tasks.md), by title.
+std::map<std::string, std::string> common_tasks(const std::string &page);
 
 // Runs script with /bin/sh -e from /, as root's shell would, inside a
 // private mount namespace in which /var is a fresh tmpfs and queue is
-// mounted at /var/qmail/queue, with bin first in PATH: the README's
-// commands, on a test queue.
+// mounted at /var/qmail/queue, with bin first in PATH: the commands of
+// the tasks page, on a test queue.
 Result run_at_default_queue(const std::string &script,
     const std::string &queue, const std::string &bin);
 

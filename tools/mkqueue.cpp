@@ -67,8 +67,8 @@ const char local_host[] = "mail.example.com";
 
 // The failure notices of a sample queue all go to one address, as the
 // backscatter of a flood that forged it as sender does: its server
-// refuses them, so they wait in the queue. The README's bounce task
-// looks for them.
+// refuses them, so they wait in the queue. The bounce task of
+// doc/tasks.md looks for them.
 const char bounced_sender[] = "alice@example.net";
 const unsigned qmails_uid = 1005;	// qmail-send queues as qmails
 

@@ -1,6 +1,6 @@
-// readme_test.cpp: the README's common tasks, run as written on a
+// tasks_test.cpp: the common tasks of doc/tasks.md, run as written on a
 // generated queue mounted at the default queue path, so that neither the
-// README nor the tool can change without the other.
+// page nor the tool can change without the other.
 #include "support.h"
 
 #include <fcntl.h>
@@ -22,6 +22,7 @@ using test::Result;
 namespace {
 
 const std::string source_dir = SPOOLSIFT_SOURCE_DIR;
+const std::string tasks_page = source_dir + "/doc/tasks.md";
 
 std::string trimmed(const std::string &line)
 {
@@ -112,7 +113,7 @@ protected:
 		if (!test::can_unshare_mount())
 			GTEST_SKIP() << "needs a private mount namespace (root) "
 			    "to mount a test queue at the default path";
-		tasks_ = test::readme_common_tasks(source_dir + "/README.md");
+		tasks_ = test::common_tasks(tasks_page);
 		queue_ = tmp_.path() + "/queue";
 		Result made = test::run_program(test::mkqueue_bin,
 		    {"-n", "200", queue_});
@@ -139,13 +140,13 @@ protected:
 		ASSERT_EQ(spam_.size(), 10u);
 	}
 
-	// Runs the README's block for title as root's shell would, with the
+	// Runs the page's block for title as root's shell would, with the
 	// test queue mounted at /var/qmail/queue.
 	Result task(const std::string &title)
 	{
 		auto it = tasks_.find(title);
 		if (it == tasks_.end()) {
-			ADD_FAILURE() << "README has no common task \"" << title
+			ADD_FAILURE() << "doc/tasks.md has no task \"" << title
 			    << "\" with an sh block";
 			return {};
 		}
@@ -238,17 +239,17 @@ TEST_F(CommonTasks, FindSpamBySubjectPrintsExactlyTheSpamNumbers)
 	EXPECT_EQ(test::tree_listing(queue_), before);
 }
 
-// The extended Subject pattern the README gives for folded headers finds
+// The extended Subject pattern the page gives for folded headers finds
 // the word on a continuation line too, and still only in the Subject.
 TEST_F(CommonTasks, FoldedSubjectPatternFindsTheWordOnAContinuationLine)
 {
 	std::string command;
-	std::istringstream readme(
-	    test::read_file(source_dir + "/README.md").value_or(""));
-	for (std::string line; std::getline(readme, line);)
+	std::istringstream page(test::read_file(tasks_page).value_or(""));
+	for (std::string line; std::getline(page, line);)
 		if (line.find("-p \"$(printf '\\nSubject:([^") != std::string::npos)
 			command = trimmed(line);
-	ASSERT_FALSE(command.empty()) << "README gives no folded-Subject pattern";
+	ASSERT_FALSE(command.empty())
+	    << "doc/tasks.md gives no folded-Subject pattern";
 	put("mess/8/100", "Received: x\nSubject: Your weekly\n\tJackpot is in\n"
 	    "\nbody\n");
 	put("mess/9/101", "Received: x\nSubject: minutes\nX-Note: jackpot\n\n");
@@ -499,7 +500,7 @@ TEST_F(CommonTasks, GiveThemUpWithoutStoppingQmailBackDatesTheSpam)
 			expired.insert(hashed("info", n));
 	ASSERT_GE(expired.size(), 1u);
 	ASSERT_LT(expired.size(), spam_.size()) << "no spam in todo";
-	// The README names one of those passed over.
+	// The page names one of those passed over.
 	EXPECT_TRUE(test::exists(queue_ + "/todo/1483724874"));
 	const auto before = test::tree_snapshot(queue_);
 
@@ -583,10 +584,9 @@ TEST_F(CommonTasks, SeeWhoSentThemShowsEachEnvelope)
 	EXPECT_EQ(test::tree_listing(queue_), before);
 }
 
-TEST(ReadmeAndManual, ShowTheSameTaskCommands)
+TEST(TasksPageAndManual, ShowTheSameTaskCommands)
 {
-	std::map<std::string, std::string> tasks =
-	    test::readme_common_tasks(source_dir + "/README.md");
+	std::map<std::string, std::string> tasks = test::common_tasks(tasks_page);
 	std::set<std::string> page_lines;
 	std::istringstream page(
 	    test::read_file(source_dir + "/man/spoolsift.8").value_or(""));
