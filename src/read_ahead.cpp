@@ -16,12 +16,6 @@
 
 namespace {
 
-// Steps the window holds: enough to keep the readers busy while the
-// caller acts on a run of matches.
-constexpr size_t window_steps = 1024;
-// Runs of one directory's files in the window; each may keep its
-// directory open.
-constexpr size_t window_dirs = 64;
 // Texts read at once above what each reader keeps for small ones.
 constexpr size_t shared_bytes = 32 * 1024 * 1024;
 // Two readers for each processor: from the page cache they take turns
@@ -178,6 +172,15 @@ void read_ahead::retire()
 	} else if (slots_[head_ % slots_.size()].new_dir) {
 		dir_runs_--;
 	}
+}
+
+size_t read_ahead::judged_ahead() const
+{
+	std::lock_guard<std::mutex> hold(lock_);
+	size_t n = 0;
+	while (head_ + n < tail_ && slots_[(head_ + n) % slots_.size()].done)
+		n++;
+	return n;
 }
 
 void read_ahead::acted_on(const char *name)

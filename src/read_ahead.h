@@ -45,6 +45,13 @@ struct judged_step {
 
 class read_ahead {
 public:
+	// Steps the window holds: enough to keep the readers busy while the
+	// caller acts on a run of matches.
+	static constexpr size_t window_steps = 1024;
+	// Runs of one directory's files in the window; each may keep its
+	// directory open.
+	static constexpr size_t window_dirs = 64;
+
 	// acting: the run acts on every match, which oldest() then looks at
 	// again before handing it out.
 	read_ahead(const search_pattern &pattern, bool acting);
@@ -84,6 +91,9 @@ public:
 	void acted_on(const char *name);
 
 	size_t readers() const { return threads_.size(); }
+	// How many steps from the oldest on are judged, one after the other
+	// (for the tests, which must know a file was read ahead).
+	size_t judged_ahead() const;
 
 private:
 	struct slot {

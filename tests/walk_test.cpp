@@ -293,4 +293,141 @@ TEST_F(WalkAgainstFts, KindsComeFromTheInodeWhereDirectoriesKeepNone)
 	EXPECT_EQ(r.err, "4 file(s) match\n");
 }
 
+// --- the listing of the walk, end to end -----------------------------------
+
+using test::QueueRun;
+
+using Walk = QueueRun;
+
+TEST_F(Walk, ListsEveryRegularFileAtAnyDepthByItsBareName)
+{
+	put("mess/8/100", "a");
+	put("mess/0/46", "b");
+	put("mess/12345", "c");			// flat
+	put("mess/3/deeper/still/7", "d");	// below the hashed level
+	Result r = run({"-q", queue_});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(test::sorted_lines(r.out),
+	    (std::vector<std::string>{
+		"100: yes", "12345: yes", "46: yes", "7: yes"}));
+	EXPECT_EQ(r.err, "4 file(s) match\n");
+}
+
+TEST_F(Walk, OnlyMessIsSearched)
+{
+	put("mess/8/100", "plain");
+	put("info/8/100", "Fbuy@example.org");
+	put("todo/100", "buy");
+	Result r = run({"-q", queue_, "-p", "buy"});
+	EXPECT_EQ(r.out, "100: no\n");
+	EXPECT_EQ(r.err, "0 file(s) match\n");
+}
+
+TEST_F(Walk, LinksAndSpecialFilesAreNeitherListedNorCounted)
+{
+	const std::string outside = tmp_.path() + "/outside";
+	test::write_file(outside, "secret");
+	put("mess/8/100", "x");
+	ASSERT_EQ(symlink(outside.c_str(), qpath("mess/8/200").c_str()), 0);
+	ASSERT_EQ(symlink("nowhere", qpath("mess/8/201").c_str()), 0);
+	ASSERT_EQ(mkfifo(qpath("mess/8/202").c_str(), 0600), 0);
+	Result r = run({"-q", queue_});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "100: yes\n");
+	EXPECT_EQ(r.err, "1 file(s) match\n");
+}
+
+// A link in place of mess is no queue to search: nothing is listed, and
+// the status says the search did not happen.
+TEST_F(Walk, MessThatIsALinkIsNotFollowed)
+{
+	const std::string elsewhere = tmp_.path() + "/elsewhere";
+	test::make_dirs(elsewhere + "/8");
+	test::write_file(elsewhere + "/8/100", "x");
+	ASSERT_EQ(rename(qpath("mess").c_str(), qpath("mess.old").c_str()), 0);
+	ASSERT_EQ(symlink(elsewhere.c_str(), qpath("mess").c_str()), 0);
+	Result r = run({"-q", queue_});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "0 file(s) match\n");
+}
+
+// A wrong -q: "0 file(s) match" alone would read like a clean queue.
+TEST_F(Walk, MissingMessIsReportedAndTheRunFails)
+{
+	ASSERT_EQ(rename(qpath("mess").c_str(), qpath("mess.old").c_str()), 0);
+	Result r = run({"-q", queue_});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, std::string("fts_read() mess: ") + strerror(ENOENT) +
+		"\n0 file(s) match\n");
+}
+
+// The files in the order the C library's walker gives them from the
+// queue directory, with their content: the order the listing keeps.
+std::vector<std::pair<std::string, std::string>> walker_order(
+    const std::string &queue)
+{
+	std::vector<std::pair<std::string, std::string>> files;
+	char root[] = "mess";
+	char *roots[] = {root, nullptr};
+	int back = open(".", O_RDONLY | O_DIRECTORY);
+	EXPECT_EQ(chdir(queue.c_str()), 0);
+	FTS *fts = fts_open(roots, FTS_PHYSICAL, nullptr);
+	while (FTSENT *e = fts != nullptr ? fts_read(fts) : nullptr)
+		if (e->fts_info == FTS_F)
+			files.emplace_back(e->fts_name,
+			    test::read_file(queue + "/" + e->fts_path)
+				.value_or(""));
+	if (fts != nullptr)
+		fts_close(fts);
+	EXPECT_EQ(fchdir(back), 0);
+	close(back);
+	return files;
+}
+
+// Many files read ahead on several threads: the verdicts still come in
+// the walker's order, each right, and with both channels in one pipe
+// every yank's reports come right after its own verdict line, before
+// the next one.
+TEST_F(Walk, ListingKeepsTheWalkOrderAndEachActionFollowsItsVerdict)
+{
+	test::run_program("/bin/rm", {"-rf", queue_});
+	ASSERT_EQ(test::run_program(test::mkqueue_bin,
+		      {"-n", "2500", "-p", "20", "-S", "3", queue_}).status, 0);
+	test::make_dirs(qpath("yanked"));
+	const auto files = walker_order(queue_);
+	ASSERT_EQ(files.size(), 2500u);
+	Result r = test::run_program("/bin/sh", {"-c",
+	    test::spoolsift_bin + " -r -p jackpot -q " + queue_ + " 2>&1"});
+	ASSERT_EQ(r.status, 0) << r.err;
+
+	const std::vector<std::string> lines = test::lines_of(r.out);
+	size_t line = 0, yes = 0;
+	for (const auto &[name, text] : files) {
+		const bool match = text.find("jackpot") != std::string::npos;
+		ASSERT_LT(line, lines.size());
+		ASSERT_EQ(lines[line++], name + (match ? ": yes" : ": no"));
+		if (!match)
+			continue;
+		yes++;
+		// Then what the yank of this message says, and nothing else.
+		size_t reports = 0;
+		for (; line < lines.size() && lines[line].find(": ") ==
+		     std::string::npos; line++, reports++)
+			EXPECT_TRUE(lines[line].find("/" + name + " to yanked/" +
+			    name + ".") != std::string::npos) << lines[line];
+		EXPECT_TRUE(reports > 0 || (line < lines.size() &&
+		    lines[line].starts_with("remove_file(" + name + ")")))
+		    << name;
+		while (line < lines.size() &&
+		    lines[line].starts_with("remove_file(" + name + ")"))
+			line++;
+	}
+	ASSERT_EQ(line + 2, lines.size());
+	EXPECT_TRUE(lines[line].ends_with(" left alone, 0 failed")) << lines[line];
+	EXPECT_EQ(lines[line + 1], std::to_string(yes) + " file(s) match");
+	EXPECT_EQ(yes, 500u);
+}
+
 }  // namespace
