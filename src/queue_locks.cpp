@@ -30,7 +30,7 @@ int take_run_lock(int queue_fd)
 // (an fcntl lock) elsewhere: a lock of either kind means it runs. The
 // descriptor of a lock taken here is never closed: the lock goes with
 // the process.
-int hold_send_lock(int queue_fd)
+int hold_send_lock(int queue_fd, const char *stop_before)
 {
 	int fd = openat(queue_fd, "lock/sendmutex",
 	    O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -44,9 +44,8 @@ int hold_send_lock(int queue_fd)
 	if (!running && fcntl(fd, F_GETLK, &other) == 0)
 		running = other.l_type != F_UNLCK;
 	if (running) {
-		fputs("FATAL: qmail-send is running (it holds lock/sendmutex); "
-		      "stop it before -r or -d (-x and -X are safe while it "
-		      "runs).\n", stderr);
+		fprintf(stderr, "FATAL: qmail-send is running (it holds "
+		    "lock/sendmutex); stop it before %s.\n", stop_before);
 		close(fd);
 		return -1;
 	}

@@ -23,7 +23,8 @@ int take_run_lock(int queue_fd);
 // For the queue directory open at queue_fd: 0 when qmail-send is not
 // running, and then its lock is held for the rest of the run where it
 // could be taken (run.send_lock_held); -1 with the refusal written when
-// it runs. A missing or unreadable lock file says nothing either way.
-int hold_send_lock(int queue_fd);
+// it runs ("... stop it before " stop_before "."). A missing or
+// unreadable lock file says nothing either way.
+int hold_send_lock(int queue_fd, const char *stop_before);
 
 #endif

@@ -104,6 +104,42 @@ int expire_date_option(const char *arg)
 
 }  // namespace
 
+const char *program_name()
+{
+	return program_invocation_short_name;
+}
+
+int enter_default_queue()
+{
+	switch (enter_queue(default_queue)) {
+	case queue_entry::entered:
+		return 0;
+	case queue_entry::not_opened:
+		fprintf(stderr,
+		    "no queue directory specified and %s doesn't exist\n",
+		    default_queue);
+		return -1;
+	case queue_entry::not_entered:
+		perror("fchdir()");
+		return -1;
+	}
+	return -1;
+}
+
+int parse_split(const char *arg)
+{
+	unsigned long value = strtoul(arg, nullptr, 10);
+	// Only the low 32 bits count. A split of 0 would make every split
+	// path a division by zero.
+	int32_t split = static_cast<int32_t>(static_cast<uint32_t>(value));
+	if (value == ULONG_MAX || split == 0) {
+		fputs("invalid split value\n", stderr);
+		return -1;
+	}
+	settings.split = split;
+	return 0;
+}
+
 queue_entry enter_queue(const char *dir)
 {
 	// O_NONBLOCK: a FIFO or device given by mistake must not hang the
@@ -187,19 +223,10 @@ int parse_options(int argc, char *argv[])
 		case 'r':
 			settings.do_yank = 1;
 			break;
-		case 's': {
-			unsigned long value = strtoul(optarg, nullptr, 10);
-			// Only the low 32 bits count. A split of 0 would make
-			// every split path a division by zero.
-			int32_t split = static_cast<int32_t>(
-			    static_cast<uint32_t>(value));
-			if (value == ULONG_MAX || split == 0) {
-				fputs("invalid split value\n", stderr);
+		case 's':
+			if (parse_split(optarg) == -1)
 				return 1;
-			}
-			settings.split = split;
 			break;
-		}
 		case 'v':
 			settings.verbose++;
 			break;
@@ -237,7 +264,7 @@ int parse_options(int argc, char *argv[])
 
 void write_usage()
 {
-	fprintf(stderr, "%s [options]\n", program_invocation_short_name);
+	fprintf(stderr, "%s [options]\n", program_name());
 	fputs("  -e\t\tuse extended POSIX regular expressions\n"
 	      "  -h, -?\tthis help message\n"
 	      "  -i\t\tsearch case insensitively [default: case sensitive]\n"

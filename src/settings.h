@@ -48,9 +48,21 @@ int parse_options(int argc, char *argv[]);
 enum class queue_entry { entered, not_opened, not_entered };
 queue_entry enter_queue(const char *dir);
 
+// Without -q: enters the default queue. 0, or -1 with the message
+// written; whatever keeps the queue from being opened, the message says
+// it is not there.
+int enter_default_queue();
+
+// -s: the split from arg, its low 32 bits as a signed number. 0, or -1
+// with "invalid split value" written for what reads as all ones or as 0.
+int parse_split(const char *arg);
+
 // Reads a -x date into seconds since the epoch, local time. 0 with
 // *when set, or -1 with the error message written.
 int parse_expire_date(const char *arg, int64_t *when);
+
+// The name under which the program was invoked, the last part of argv[0].
+const char *program_name();
 
 void write_usage();		// the usage text, to standard error
 [[noreturn]] void usage();	// the usage text, then exit status 1

@@ -6,7 +6,7 @@
 #include "run_state.h"
 #include "search.h"
 #include "settings.h"
-#include "unique_fd.h"
+#include "yank_dir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,114 +24,6 @@
     "$Id: spoolsift " SPOOLSIFT_REVISION " $";
 
 namespace {
-
-// Without -q: the default queue. Whatever keeps it from being opened,
-// the message says it is not there.
-int open_default_queue()
-{
-	switch (enter_queue(default_queue)) {
-	case queue_entry::entered:
-		return 0;
-	case queue_entry::not_opened:
-		fprintf(stderr,
-		    "no queue directory specified and %s doesn't exist\n",
-		    default_queue);
-		return -1;
-	case queue_entry::not_entered:
-		perror("fchdir()");
-		return -1;
-	}
-	return -1;
-}
-
-// The name the yank-directory messages show: yank_dir itself when it
-// is absolute, else as seen from where the queue was named.
-std::optional<std::string> yank_dir_name()
-{
-	try {
-		if (settings.yank_dir[0] == '/')
-			return std::string(settings.yank_dir);
-		return std::string(settings.queue_dir) + "/" + settings.yank_dir;
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		perror("malloc()");
-		return std::nullopt;
-	}
-}
-
-// Whether directory fd is the directory at (dev, ino) or lies anywhere
-// below it, found by climbing "..": links and bind mounts lead to the
-// same identities. A climb that cannot go on says no.
-bool lies_within(int fd, dev_t dev, ino_t ino)
-{
-	unique_fd dir(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-	for (int depth = 0; dir && depth < 4096; depth++) {
-		struct stat st;
-		if (fstat(dir.get(), &st) == -1)
-			return false;
-		if (st.st_dev == dev && st.st_ino == ino)
-			return true;
-		unique_fd parent(openat(dir.get(), "..",
-		    O_PATH | O_DIRECTORY | O_CLOEXEC));
-		struct stat up;
-		if (!parent || fstat(parent.get(), &up) == -1 ||
-		    (up.st_dev == st.st_dev && up.st_ino == st.st_ino))
-			return false;	// the root: not within
-		dir = std::move(parent);
-	}
-	return false;
-}
-
-// The moves name the yank directory relative to the queue directory,
-// which is the working directory now: check that very directory, so a
-// relative queue or an absolute yank_dir cannot pass the check for one
-// directory and move into another. It must be able to take every file
-// of a message by rename, so it shares the queue's file system; and it
-// must lie outside the queue's message subdirectories: inside mess the
-// walk would list and act on what it has just yanked, and qmail counts
-// or reads what lies in the others (qmail-qstat counts todo's entries
-// as messages not yet processed).
-int check_yank_dir()
-{
-	std::optional<std::string> name = yank_dir_name();
-	if (!name)
-		return -1;
-	struct stat st;
-	if (stat(settings.yank_dir, &st) == -1) {
-		if (errno == ENOENT)
-			fprintf(stderr,
-			    "FATAL: yank_dir [%s] does not exist, you must "
-			    "create it first.\n",
-			    name->c_str());
-		else
-			perror("stat(yank_dir)");
-		return -1;
-	}
-	if (!S_ISDIR(st.st_mode)) {
-		fprintf(stderr, "FATAL: yank_dir [%s] is not a directory.\n",
-		    name->c_str());
-		return -1;
-	}
-	struct stat queue;
-	if (fstat(settings.queue_fd, &queue) == 0 && queue.st_dev != st.st_dev) {
-		fprintf(stderr, "FATAL: yank_dir [%s] is on another file system "
-		    "than the queue.\n", name->c_str());
-		return -1;
-	}
-	unique_fd yank(open(settings.yank_dir,
-	    O_PATH | O_DIRECTORY | O_CLOEXEC));
-	for (size_t i = 0; yank && queue_subdirs[i] != nullptr; i++) {
-		struct stat sub;
-		if (lstat(queue_subdirs[i], &sub) == 0 && S_ISDIR(sub.st_mode) &&
-		    lies_within(yank.get(), sub.st_dev, sub.st_ino)) {
-			fprintf(stderr, "FATAL: yank_dir [%s] is inside the "
-			    "queue's %s directory.\n", name->c_str(),
-			    queue_subdirs[i]);
-			return -1;
-		}
-	}
-	return 0;
-}
 
 // Whether the pattern of a run that acts would take every message by
 // mistake: one that matches any text at all (an empty -p from an unset
@@ -184,7 +76,8 @@ int ready_to_act(const search_pattern &pattern)
 		return -1;
 	if ((settings.action == run_action::yank ||
 	    settings.action == run_action::remove) &&
-	    hold_send_lock(settings.queue_fd) == -1)
+	    hold_send_lock(settings.queue_fd,
+		"-r or -d (-x and -X are safe while it runs)") == -1)
 		return -1;
 	return 0;
 }
@@ -231,7 +124,7 @@ int main(int argc, char *argv[])
 		exit(1);
 	// From here on the queue is the working directory, and queue_fd
 	// stays open until the process ends.
-	if (settings.queue_fd == -1 && open_default_queue() == -1)
+	if (settings.queue_fd == -1 && enter_default_queue() == -1)
 		exit(1);
 	exit(search_and_count());
 }

@@ -78,7 +78,7 @@ bool read_start(int fd, bool text, std::string &out)
 // file, reads its start (bounce's content is not shown). -1 (errno set)
 // when dir itself cannot be searched: fstatat needs nothing of the file,
 // so any other failure is the directory's.
-int look(int dir, unsigned long n, sub s, part &p)
+int look(int dir, unsigned long n, size_t s, part &p)
 {
 	std::string name = std::to_string(n) + "." + queue_subdirs[s];
 	if (fstatat(dir, name.c_str(), &p.meta, AT_SYMLINK_NOFOLLOW) == -1)
@@ -185,7 +185,7 @@ std::string recipients_of(const std::array<part, sub_count> &parts)
 	std::vector<std::string> said, unreadable;
 	unsigned long listed = 0, done = 0;
 	bool cut = false;
-	auto take = [&](sub s, const char *where) {
+	auto take = [&](size_t s, const char *where) {
 		const part &p = parts[s];
 		if (p.is == state::unreadable)
 			unreadable.push_back(queue_subdirs[s] + std::string(" unreadable"));
@@ -345,7 +345,7 @@ try {
 	}
 	std::array<part, sub_count> parts;
 	for (size_t s = 0; s < sub_count; s++)
-		if (look(dir, n, static_cast<sub>(s), parts[s]) == -1)
+		if (look(dir, n, s, parts[s]) == -1)
 			return -1;
 	// The envelope the date and the sender come from.
 	const part *env = nullptr;

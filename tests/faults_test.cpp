@@ -853,59 +853,59 @@ TEST_F(Faults, FullYankLeaksNothingButTheQueueAndItsLock)
 {
 	generate(300, 20);
 	test::make_dirs(qpath("yanked"));
-#ifdef SPOOLSIFT_SANITIZED
-	// LeakSanitizer checks at exit, and fails the run on a leak.
-	test::RunOptions lsan;
-	lsan.env = {"ASAN_OPTIONS=detect_leaks=1"};
-	Result r = run({"-r", "-q", queue_}, lsan);
-	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(r.err.find("LeakSanitizer"), std::string::npos) << r.err;
-#else
-#ifdef SPOOLSIFT_THREAD_SANITIZED
-	GTEST_SKIP() << "valgrind cannot run a ThreadSanitizer build";
-#endif
-	if (access("/usr/bin/valgrind", X_OK) != 0)
-		GTEST_SKIP() << "valgrind is not installed";
-	const std::string log = tmp_.path() + "/valgrind.log";
-	Result r = test::run_program("/usr/bin/valgrind",
-	    {"--log-file=" + log, "--leak-check=full",
-		"--suppressions=" SPOOLSIFT_SOURCE_DIR
-		"/tests/data/valgrind-re2.supp",
-		"--show-leak-kinds=all", "--errors-for-leak-kinds=all",
-		"--error-exitcode=99", "--track-fds=yes", test::spoolsift_bin,
-		"-r", "-q", queue_});
-	const std::string report = test::read_file(log).value_or("");
-	EXPECT_EQ(r.status, 0) << report;
-	EXPECT_NE(r.err.find(" file(s) match\n"), std::string::npos);
-	// Every block freed, apart from RE2's process-wide empty objects,
-	// which the suppressions file names.
-	bool all_freed = report.find("All heap blocks were freed -- no "
-				     "leaks are possible") != std::string::npos;
-	if (!all_freed) {
-		for (const char *kind : {"definitely lost: 0 bytes",
-			 "indirectly lost: 0 bytes", "possibly lost: 0 bytes",
-			 "still reachable: 0 bytes"})
-			EXPECT_NE(report.find(kind), std::string::npos) << report;
+	Result r;
+	if (test::binary_sanitizer() == "address") {
+		// LeakSanitizer checks at exit, and fails the run on a leak.
+		test::RunOptions lsan;
+		lsan.env = {"ASAN_OPTIONS=detect_leaks=1"};
+		r = run({"-r", "-q", queue_}, lsan);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err.find("LeakSanitizer"), std::string::npos) << r.err;
+	} else {
+		if (test::binary_sanitizer() == "thread")
+			GTEST_SKIP() << "valgrind cannot run a ThreadSanitizer build";
+		if (access("/usr/bin/valgrind", X_OK) != 0)
+			GTEST_SKIP() << "valgrind is not installed";
+		const std::string log = tmp_.path() + "/valgrind.log";
+		r = test::run_program("/usr/bin/valgrind",
+		    {"--log-file=" + log, "--leak-check=full",
+			"--suppressions=" SPOOLSIFT_SOURCE_DIR
+			"/tests/data/valgrind-re2.supp",
+			"--show-leak-kinds=all", "--errors-for-leak-kinds=all",
+			"--error-exitcode=99", "--track-fds=yes", test::spoolsift_bin,
+			"-r", "-q", queue_});
+		const std::string report = test::read_file(log).value_or("");
+		EXPECT_EQ(r.status, 0) << report;
+		EXPECT_NE(r.err.find(" file(s) match\n"), std::string::npos);
+		// Every block freed, apart from RE2's process-wide empty objects,
+		// which the suppressions file names.
+		bool all_freed = report.find("All heap blocks were freed -- no "
+					     "leaks are possible") != std::string::npos;
+		if (!all_freed) {
+			for (const char *kind : {"definitely lost: 0 bytes",
+				 "indirectly lost: 0 bytes", "possibly lost: 0 bytes",
+				 "still reachable: 0 bytes"})
+				EXPECT_NE(report.find(kind), std::string::npos) << report;
+		}
+		EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos)
+		    << report;
+		// Of the descriptors the run opened itself, only the queue and the
+		// qmail-send lock it holds stay open (the others were handed down by
+		// the test and valgrind).
+		std::vector<std::string> own;
+		const std::string mark = "Open file descriptor ";
+		for (size_t at = report.find(mark); at != std::string::npos;) {
+			size_t next = report.find(mark, at + 1);
+			std::string block = report.substr(at, next - at);
+			if (block.find("<inherited from parent>") == std::string::npos)
+				own.push_back(block.substr(0, block.find('\n')));
+			at = next;
+		}
+		ASSERT_EQ(own.size(), 2u) << report;
+		std::sort(own.begin(), own.end());
+		EXPECT_TRUE(own[0].ends_with(": " + queue_)) << own[0];
+		EXPECT_TRUE(own[1].ends_with(": lock/sendmutex")) << own[1];
 	}
-	EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos)
-	    << report;
-	// Of the descriptors the run opened itself, only the queue and the
-	// qmail-send lock it holds stay open (the others were handed down by
-	// the test and valgrind).
-	std::vector<std::string> own;
-	const std::string mark = "Open file descriptor ";
-	for (size_t at = report.find(mark); at != std::string::npos;) {
-		size_t next = report.find(mark, at + 1);
-		std::string block = report.substr(at, next - at);
-		if (block.find("<inherited from parent>") == std::string::npos)
-			own.push_back(block.substr(0, block.find('\n')));
-		at = next;
-	}
-	ASSERT_EQ(own.size(), 2u) << report;
-	std::sort(own.begin(), own.end());
-	EXPECT_TRUE(own[0].ends_with(": " + queue_)) << own[0];
-	EXPECT_TRUE(own[1].ends_with(": lock/sendmutex")) << own[1];
-#endif
 	// A report for every file moved; the messages qmail has not
 	// finished queuing are left alone, each with its line.
 	const size_t left_alone = lines_ending(r.err,

@@ -63,6 +63,15 @@ void expect_working_install(const std::string &prefix)
 	EXPECT_EQ(help.status, 1);
 	EXPECT_EQ(help.err.rfind("spoolsift [options]\n", 0), 0u) << help.err;
 
+	// The restore beside it, with its own page.
+	const std::string restore = prefix + "/sbin/spoolsift-restore";
+	EXPECT_EQ(test::read_file(prefix + "/share/man/man8/spoolsift-restore.8"),
+	    test::read_file(source_dir + "/man/spoolsift-restore.8"));
+	test::make_dirs(queue + "/yanked");
+	Result listed = test::run_program(restore, {"-q", queue, "-l"});
+	EXPECT_EQ(listed.status, 0) << listed.err;
+	EXPECT_EQ(listed.out, "");
+
 	std::optional<std::string> image = test::read_file(bin);
 	ASSERT_TRUE(image.has_value());
 	EXPECT_NE(image->find("$Id: spoolsift " + version + " ("),
@@ -80,8 +89,11 @@ TEST(Install, PutsTheToolInSbinAndTheManualInSection8)
 	    {"--install", build_dir, "--prefix", "/usr/local"}, opts);
 	ASSERT_EQ(r.status, 0) << r.out << r.err;
 
-	// Only the two files: no test programs, no sample-queue generator.
+	// The two programs and their pages: no test programs, no sample-queue
+	// generator.
 	std::vector<std::string> want = {"usr/local/sbin/spoolsift",
+	    "usr/local/sbin/spoolsift-restore",
+	    "usr/local/share/man/man8/spoolsift-restore.8",
 	    "usr/local/share/man/man8/spoolsift.8"};
 	EXPECT_EQ(files_under(dest.path()), want);
 	expect_working_install(dest.path() + "/usr/local");

@@ -83,25 +83,28 @@ std::string letters_text(const std::set<char> &letters)
 
 }  // namespace
 
-TEST(ManualPage, FormatsWithoutAWarning)
+TEST(ManualPage, BothPagesFormatWithoutAWarning)
 {
 	const std::string mandoc = test::find_program("mandoc");
 	const std::string groff = test::find_program("groff");
 	ASSERT_FALSE(mandoc.empty() && groff.empty())
 	    << "no formatter to check the page with: install mandoc";
-	// Style notes are left out: they include references to manuals this
-	// host happens not to have, such as qmail's own.
-	if (!mandoc.empty()) {
-		Result r = test::run_program(mandoc,
-		    {"-Tlint", "-W", "warning", page_path});
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out + r.err, "");
-	}
-	if (!groff.empty()) {
-		Result r = test::run_program(groff,
-		    {"-mandoc", "-Tutf8", "-ww", "-z", page_path});
-		EXPECT_EQ(r.status, 0);
-		EXPECT_EQ(r.out + r.err, "");
+	for (const std::string &path : {page_path, std::string(
+		 SPOOLSIFT_SOURCE_DIR) + "/man/spoolsift-restore.8"}) {
+		// Style notes are left out: they include references to
+		// manuals this host happens not to have, such as qmail's own.
+		if (!mandoc.empty()) {
+			Result r = test::run_program(mandoc,
+			    {"-Tlint", "-W", "warning", path});
+			EXPECT_EQ(r.status, 0) << path;
+			EXPECT_EQ(r.out + r.err, "");
+		}
+		if (!groff.empty()) {
+			Result r = test::run_program(groff,
+			    {"-mandoc", "-Tutf8", "-ww", "-z", path});
+			EXPECT_EQ(r.status, 0) << path;
+			EXPECT_EQ(r.out + r.err, "");
+		}
 	}
 }
 

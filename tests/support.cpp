@@ -469,10 +469,10 @@ Result run_in_mount_namespace(const std::string &setup,
 }
 
 Result run_with_private_mounts(const std::string &setup,
-    const std::vector<std::string> &args)
+    const std::vector<std::string> &args, const std::string &program)
 {
 	std::vector<std::string> argv = {"--mount", "--propagation", "private",
-	    "/bin/sh", "-ec", setup + "\nexec \"$@\"", "sh", spoolsift_bin};
+	    "/bin/sh", "-ec", setup + "\nexec \"$@\"", "sh", program};
 	argv.insert(argv.end(), args.begin(), args.end());
 	RunOptions opts;
 	opts.argv0 = "unshare";

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "settings.h"
 
 #include <sys/stat.h>
@@ -18,9 +20,39 @@
 
 namespace test {
 
-// Paths of the binaries under test, set by the build.
-inline const std::string spoolsift_bin = SPOOLSIFT_BIN;
+// The binary a variable names, else the one this build made. tests/run-all
+// runs the end-to-end tests of the plain build against the sanitizer
+// builds' binaries this way (SPOOLSIFT_TEST_BIN, SPOOLSIFT_TEST_RESTORE_BIN)
+// rather than build every test program three times.
+inline std::string binary_under_test(const char *variable, const char *built)
+{
+	const char *named = getenv(variable);
+	return named != nullptr && *named != '\0' ? named : built;
+}
+
+// Paths of the binaries under test.
+inline const std::string spoolsift_bin =
+    binary_under_test("SPOOLSIFT_TEST_BIN", SPOOLSIFT_BIN);
+inline const std::string restore_bin =
+    binary_under_test("SPOOLSIFT_TEST_RESTORE_BIN", RESTORE_BIN);
 inline const std::string mkqueue_bin = MKQUEUE_BIN;
+
+// The sanitizer the binary under test was built with, as tests/run-all
+// says it (SPOOLSIFT_TEST_SANITIZER: "address" or "thread"), else the
+// one this build uses; "" for none.
+inline std::string binary_sanitizer()
+{
+	const char *named = getenv("SPOOLSIFT_TEST_SANITIZER");
+	if (named != nullptr)
+		return named;
+#if defined(SPOOLSIFT_SANITIZED)
+	return "address";
+#elif defined(SPOOLSIFT_THREAD_SANITIZED)
+	return "thread";
+#else
+	return "";
+#endif
+}
 
 // The per-message subdirectories, in the order delete visits them: mess
 // last, as qmail itself finishes a message.
@@ -167,11 +199,12 @@ std::map<std::string, std::string> common_tasks(const std::string &page);
 Result run_at_default_queue(const std::string &script,
     const std::string &queue, const std::string &bin);
 
-// Runs spoolsift with args inside a private mount namespace, after the
-// shell commands in setup (run there too, as root): mounts made there
-// vanish with the run and are never seen outside.
+// Runs spoolsift (or program) with args inside a private mount
+// namespace, after the shell commands in setup (run there too, as root):
+// mounts made there vanish with the run and are never seen outside.
 Result run_with_private_mounts(const std::string &setup,
-    const std::vector<std::string> &args);
+    const std::vector<std::string> &args,
+    const std::string &program = spoolsift_bin);
 
 // A fresh queue directory with the seven message subdirectories, the
 // hashed ones split 23 ways, for one end-to-end scenario.

@@ -199,7 +199,7 @@ TEST_F(YankReview, UnreadableFilesAreSaidSo)
 	int status;
 	ASSERT_EQ(waitpid(pid, &status, 0), pid);
 	EXPECT_EQ(status, 0);
-	EXPECT_EQ(got, R"(100  28 Nov 2026 02:20:21 GMT  27  unreadable  to: remote dave@example.com, 1 done, local unreadable  "Win a prize"  whole; unreadable: info, local)");
+	EXPECT_EQ(got, R"(100  28 Nov 2026 02:20:21 GMT  27  unreadable  to: remote dave@example.com, 1 done, local unreadable  "Win a prize"  whole; unreadable: local, info)");
 }
 
 TEST_F(YankReview, FailuresComeBackWithErrno)
