@@ -365,4 +365,12 @@ Result RealQmail::spoolsift(const std::vector<std::string> &args,
 	return run_program(spoolsift_bin, all, opts);
 }
 
+Result RealQmail::spoolsift_restore(const std::vector<std::string> &args,
+    const RunOptions &opts) const
+{
+	std::vector<std::string> all = {"-q", queue_};
+	all.insert(all.end(), args.begin(), args.end());
+	return run_program(restore_bin, all, opts);
+}
+
 }  // namespace test

@@ -83,8 +83,10 @@ protected:
 	// The message file of n, or none.
 	std::optional<std::string> message_text(unsigned long n) const;
 
-	// spoolsift on this queue.
+	// spoolsift, and spoolsift-restore, on this queue.
 	Result spoolsift(const std::vector<std::string> &args,
+	    const RunOptions &opts = {}) const;
+	Result spoolsift_restore(const std::vector<std::string> &args,
 	    const RunOptions &opts = {}) const;
 
 	std::string qmail_program(const std::string &name) const;

@@ -188,29 +188,32 @@ protected:
 		    "\nmessages in queue but not yet preprocessed: 0\n";
 	}
 
-	// The tasks page's loop that puts a yanked message back, run for
-	// message n on this queue. svc only notes what it is told: the test
-	// stops and starts qmail-send itself.
-	Result restore(unsigned long n)
+	// The tasks page's review recipe, putting back the messages of
+	// numbers. svc only notes what it is told: the test stops and starts
+	// qmail-send itself.
+	Result restore(const std::set<unsigned long> &numbers)
 	{
-		std::string block = test::common_tasks(
-		    source_dir + "/doc/tasks.md")["Restore one message"];
-		size_t at = block.find("\nn=");
+		std::string block = test::common_tasks(source_dir +
+		    "/doc/tasks.md")["Review a yank and put back the false "
+		    "positives"];
+		const std::string example = "spoolsift-restore 1483724874";
+		size_t at = block.find(example);
 		if (at == std::string::npos) {
-			ADD_FAILURE() << "the restore task sets no n=:\n" << block;
+			ADD_FAILURE() << "the review recipe restores nothing:\n"
+			    << block;
 			return {};
 		}
-		at += 3;
-		block.replace(at, block.find_first_not_of("0123456789", at) - at,
-		    std::to_string(n));
+		std::string asked = "spoolsift-restore";
+		for (unsigned long n : numbers)
+			asked += " " + std::to_string(n);
+		block.replace(at, example.size(), asked);
 		const std::string bin = work_ + "/bin";
 		test::make_dirs(bin);
 		test::write_file(bin + "/svc", "#!/bin/sh\necho \"$*\" >> " +
 		    work_ + "/svc.log\n");
-		test::write_file(bin + "/svstat",
-		    "#!/bin/sh\necho \"$1: down 3 seconds, normally up\"\n");
 		chmod((bin + "/svc").c_str(), 0755);
-		chmod((bin + "/svstat").c_str(), 0755);
+		EXPECT_EQ(symlink(test::restore_bin.c_str(),
+		    (bin + "/spoolsift-restore").c_str()), 0);
 		return test::run_at_default_queue(block, queue_, bin);
 	}
 };
@@ -234,16 +237,97 @@ TEST_F(QmailQueue, YankedMessagesAreNeverTriedAndComeBackWithTheRestoreTask)
 	retry_all(m.ham);
 	ASSERT_TRUE(stop_send());
 
-	for (unsigned long n : m.spam) {
-		Result back = restore(n);
-		EXPECT_EQ(back.status, 0) << back.err;
-		EXPECT_EQ(back.err, "");
-	}
+	Result back = restore(m.spam);
+	EXPECT_EQ(back.status, 0) << back.err;
+	EXPECT_TRUE(back.err.ends_with("3 message(s) restored, 0 left alone, "
+	    "0 failed\n")) << back.err;
 	EXPECT_EQ(qread(), listed);
 	EXPECT_EQ(qstat(), qstat_of(6));
 	EXPECT_EQ(files_of(m.spam), spam_files);
 	EXPECT_EQ(files_of(m.spam, true), std::vector<std::string>{});
 	retry_all(m.all());
+}
+
+// The review workflow on a real queue: yank broadly, put the false
+// positives back with spoolsift-restore, start qmail-send. The restored
+// messages are tried once each, the others never, qmail-send warns of
+// nothing, and qmail-qread and qmail-qstat see the restored messages as
+// they were.
+TEST_F(QmailQueue, RestoredMessagesAreTriedOnceAndTheRestNever)
+{
+	const mixed m = queue_mixed_and_stop();
+	const std::map<unsigned long, std::string> listed = qread();
+	test::make_dirs(queue_ + "/yanked");
+	ASSERT_EQ(spoolsift({"-r", "-p", ".*"}).status, 0);
+	EXPECT_EQ(numbers_of(qread()), std::set<unsigned long>{});
+
+	// The ham comes back; the spam stays yanked.
+	std::string numbers;
+	for (unsigned long n : m.ham)
+		numbers += std::to_string(n) + "\n";
+	test::RunOptions in;
+	in.input = numbers;
+	Result r = spoolsift_restore({"-"}, in);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_TRUE(r.err.ends_with("3 message(s) restored, 0 left alone, "
+	    "0 failed\n")) << r.err;
+	std::map<unsigned long, std::string> ham_listed;
+	for (unsigned long n : m.ham)
+		ham_listed[n] = listed.at(n);
+	EXPECT_EQ(qread(), ham_listed);
+	EXPECT_EQ(qstat(), qstat_of(3));
+	EXPECT_EQ(files_of(m.ham, true), std::vector<std::string>{});
+
+	const log_mark run = mark();
+	retry_all(m.ham);
+	std::map<std::pair<unsigned long, std::string>, int> tries;
+	for (const delivery &d : deliveries(run))
+		tries[{d.message, d.recipient}]++;
+	for (const auto &[who, count] : tries)
+		EXPECT_EQ(count, 1) << who.first << " to " << who.second;
+	ASSERT_TRUE(stop_send());
+	EXPECT_EQ(numbers_of(qread()), m.ham);
+}
+
+// A yanked text copied away frees its inode, and qmail-queue gives the
+// number to the next message it queues. The copy put back is not the
+// message's own text: the restore refuses, and both messages stay whole,
+// the new one in the queue, the old one in the yank directory.
+TEST_F(QmailQueue, ARestoreOfANumberQmailGaveAgainIsRefused)
+{
+	const mixed m = queue_mixed_and_stop();
+	test::make_dirs(queue_ + "/yanked");
+	ASSERT_EQ(spoolsift({"-r", "-p", "jackpot"}).status, 0);
+	const unsigned long s = *m.spam.begin();
+	const std::string text = queue_ + "/yanked/" + std::to_string(s) + ".mess";
+	const std::string copy = test::read_file(text).value_or("");
+	test::write_file(text + ".copy", copy);
+	ASSERT_EQ(unlink(text.c_str()), 0);
+	ASSERT_EQ(rename((text + ".copy").c_str(), text.c_str()), 0);
+	unsigned long reused = 0;
+	for (int i = 0; i < 30 && reused == 0; i++) {
+		unsigned long n = inject({local_rcpt}, mail("Minutes again",
+		    "Meeting " + std::to_string(i)));
+		if (n == s)
+			reused = n;
+	}
+	ASSERT_EQ(reused, s) << "the file system gave no new message the "
+				"freed number";
+	const std::vector<std::string> yanked = files_of({s}, true);
+	const std::vector<std::string> queued = files_of({s});
+
+	Result r = spoolsift_restore({std::to_string(s)});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err.find("restore_file(" + std::to_string(s) + "): yanked/" +
+	    std::to_string(s) + ".mess is not the message's own text"),
+	    std::string::npos) << r.err;
+	EXPECT_EQ(files_of({s}, true), yanked);
+	EXPECT_EQ(files_of({s}), queued);
+	EXPECT_NE(message_text(s).value_or("").find("Minutes again"),
+	    std::string::npos);
+	std::set<unsigned long> want = m.ham;
+	want.insert(s);
+	retry_all(want);
 }
 
 TEST_F(QmailQueue, DeletedMessagesAreNeverTried)

@@ -506,8 +506,7 @@ std::map<std::string, std::string> common_tasks(const std::string &page)
 		    line[level] == ' ') {
 			// A heading of any other level ends the task before it.
 			title = level == 3 ? line.substr(4) : "";
-		} else if (line == "```sh" && !title.empty() &&
-		    tasks.count(title) == 0) {
+		} else if (line == "```sh" && !title.empty()) {
 			in_block = true;
 		}
 	}

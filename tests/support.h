@@ -188,8 +188,8 @@ Result run_shell_in_mount_namespace(const std::string &script);
 // The absolute path of a program found in PATH, or "" when there is none.
 std::string find_program(const std::string &name);
 
-// The first sh block under each "### title" of a tasks page
-// (doc/tasks.md), by title.
+// The sh blocks under each "### title" of a tasks page, one after the
+// other (doc/tasks.md), by title.
 std::map<std::string, std::string> common_tasks(const std::string &page);
 
 // Runs script with /bin/sh -e from /, as root's shell would, inside a

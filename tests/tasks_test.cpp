@@ -33,18 +33,6 @@ std::string trimmed(const std::string &line)
 }
 
 // The message number the restore block sets with "n=".
-std::string restored_number(const std::string &block)
-{
-	std::istringstream lines(block);
-	for (std::string line; std::getline(lines, line);) {
-		if (line.rfind("n=", 0) != 0)
-			continue;
-		size_t end = line.find_first_not_of("0123456789", 2);
-		return line.substr(2, end == std::string::npos ? end : end - 2);
-	}
-	return "";
-}
-
 std::string base_name(const std::string &path)
 {
 	return path.substr(path.rfind('/') + 1);
@@ -124,6 +112,8 @@ protected:
 		test::make_dirs(bin);
 		ASSERT_EQ(symlink(test::spoolsift_bin.c_str(),
 		    (bin + "/spoolsift").c_str()), 0);
+		ASSERT_EQ(symlink(test::restore_bin.c_str(),
+		    (bin + "/spoolsift-restore").c_str()), 0);
 		test::write_file(bin + "/svc",
 		    "#!/bin/sh\necho \"$*\" >> " + tmp_.path() + "/svc.log\n");
 		test::write_file(bin + "/svstat",
@@ -300,149 +290,61 @@ TEST_F(CommonTasks, YankItMovesEveryFileOfTheSpamAndNothingElse)
 	    "0 failed\n10 file(s) match\n")) << r.out;
 }
 
-TEST_F(CommonTasks, CheckWhatWasYankedShowsEachSubject)
+// The review recipe on a queue named as qmail-queue names it (each
+// message after its text's inode): the listing has one line per yanked
+// message, the false positive comes back as it was, and the rest is
+// gone.
+TEST_F(CommonTasks, ReviewAYankPutsBackTheFalsePositivesAndRemovesTheRest)
 {
-	std::vector<std::string> want;
-	for (const std::string &n : spam_) {
-		std::string text;
-		for (const auto &[path, e] : test::tree_snapshot(queue_ + "/mess"))
-			if (base_name(path) == n)
-				text = *test::read_file(queue_ + "/mess/" + path);
-		size_t at = text.find("\nSubject:") + 1;
-		want.push_back(n + ".mess:" +
-		    text.substr(at, text.find('\n', at) - at));
-	}
-	std::sort(want.begin(), want.end());
-	ASSERT_EQ(task("Yank it").status, 0);
-
-	Result r = task("Check what was yanked");
-	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(test::sorted_lines(r.out), want);
-}
-
-// With a single message yanked, grep names no file unless told to.
-TEST_F(CommonTasks, CheckWhatWasYankedNamesALoneMessageToo)
-{
-	ASSERT_EQ(task("Yank it").status, 0);
+	test::run_program("/bin/rm", {"-rf", queue_});
+	Result made = test::run_program(test::mkqueue_bin,
+	    {"-i", "-n", "200", queue_});
+	ASSERT_EQ(made.status, 0) << made.err;
+	spam_.clear();
+	for (const auto &[path, e] : test::tree_snapshot(queue_))
+		if (path.rfind("mess/", 0) == 0 && S_ISREG(e.mode) &&
+		    read(path).find("\nSubject: Your jackpot") != std::string::npos)
+			spam_.insert(base_name(path));
+	ASSERT_EQ(spam_.size(), 10u);
 	const std::string kept = *spam_.begin();
-	const std::string text = read("yanked/" + kept + ".mess");
-	test::make_dirs(tmp_.path() + "/aside");
-	for (const std::string &n : spam_)
-		if (n != kept) {
-			ASSERT_EQ(rename((queue_ + "/yanked/" + n + ".mess").c_str(),
-			    (tmp_.path() + "/aside/" + n).c_str()), 0);
-		}
-	size_t at = text.find("\nSubject:") + 1;
-
-	Result r = task("Check what was yanked");
-	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(r.out, kept + ".mess:" +
-	    text.substr(at, text.find('\n', at) + 1 - at));
-}
-
-// A number of which nothing was yanked: one plain line, and no mv run on
-// a pattern that matched nothing.
-TEST_F(CommonTasks, RestoreOfANumberNeverYankedSaysSoAndTouchesNothing)
-{
-	const std::string n = restored_number(tasks_["Restore one message"]);
-	ASSERT_FALSE(n.empty());
-	test::make_dirs(queue_ + "/yanked");
-	const std::string before = test::tree_listing(queue_);
-
-	Result r = task("Restore one message");
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "nothing yanked as " + n + "\n");
-	EXPECT_EQ(test::tree_listing(queue_), before);
-}
-
-TEST_F(CommonTasks, RestoreOneMessagePutsItBackAsItWas)
-{
-	const std::string n = restored_number(tasks_["Restore one message"]);
-	ASSERT_FALSE(n.empty()) << tasks_["Restore one message"];
-	ASSERT_EQ(spam_.count(n), 1u) << n << " is no spam of the sample";
 	const auto before = test::tree_snapshot(queue_);
 	ASSERT_EQ(task("Yank it").status, 0);
-	const auto yanked = test::tree_snapshot(queue_);
 
-	// Yanked days ago: the text goes back with a new access time, or
-	// qmail-send would remove it before its info and todo are back.
-	const std::string text = "yanked/" + n + ".mess";
-	const time_t start = time(nullptr);
-	const struct timespec days_ago[2] = {{start - 3 * 86400, 0},
-	    {0, UTIME_OMIT}};
-	ASSERT_EQ(utimensat(AT_FDCWD, (queue_ + "/" + text).c_str(), days_ago,
-	    0), 0);
-
-	Result r = task("Restore one message");
+	std::string block = tasks_["Review a yank and put back the false "
+	    "positives"];
+	const size_t at = block.find("spoolsift-restore 1483724874");
+	ASSERT_NE(at, std::string::npos) << block;
+	block.replace(at + 18, 10, kept);
+	Result r = test::run_at_default_queue(block, queue_, path_);
 	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(r.err, "");
-	struct stat mess;	// before anything here reads it
-	ASSERT_EQ(stat((queue_ + "/mess/" + std::to_string(std::stoul(n) % 23) +
-	    "/" + n).c_str(), &mess), 0);
-	EXPECT_GE(mess.st_atime, start);
+	std::vector<std::string> listed;
+	for (const std::string &line : test::lines_of(r.out)) {
+		EXPECT_TRUE(line.ends_with("  whole")) << line;
+		listed.push_back(line.substr(0, line.find(' ')));
+	}
+	EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), spam_);
+	EXPECT_EQ(listed.size(), spam_.size());
+	EXPECT_TRUE(r.err.ends_with("1 message(s) restored, 0 left alone, "
+	    "0 failed\n")) << r.err;
+
 	const auto after = test::tree_snapshot(queue_);
-	size_t back = 0;
 	for (const auto &[path, e] : before) {
-		if (!S_ISREG(e.mode) || base_name(path) != n)
+		if (!S_ISREG(e.mode) || spam_.count(base_name(path)) == 0)
 			continue;
 		auto now = after.find(path);
+		if (base_name(path) != kept) {
+			EXPECT_EQ(now, after.end()) << path << " came back";
+			continue;
+		}
 		ASSERT_NE(now, after.end()) << path << " not restored";
 		EXPECT_EQ(now->second.digest, e.digest) << path;
 		EXPECT_EQ(now->second.mtime.tv_sec, e.mtime.tv_sec) << path;
-		EXPECT_EQ(now->second.mode, e.mode) << path;
-		back++;
 	}
-	EXPECT_GE(back, 2u);
-	// The other yanked messages stay where they are.
-	for (const auto &[path, e] : yanked) {
-		if (path.rfind("yanked/", 0) != 0 || !S_ISREG(e.mode))
-			continue;
-		bool mine = base_name(path).rfind(n + ".", 0) == 0;
-		EXPECT_EQ(after.count(path), mine ? 0u : 1u) << path;
-	}
+	for (const auto &[path, e] : after)
+		EXPECT_FALSE(path.rfind("yanked/", 0) == 0 && !S_ISDIR(e.mode))
+		    << path << " left in the yank directory";
 	EXPECT_EQ(svc_log(), "-d /service/qmail-send\n-u /service/qmail-send\n"
 	    "-d /service/qmail-send\n-u /service/qmail-send\n");
-}
-
-// qmail has since queued a new message under the same number: its
-// files and the yanked ones must not be mixed (the new text would go to
-// the yanked recipients), so nothing is restored.
-TEST_F(CommonTasks, RestoreOfANumberInUseRestoresNothing)
-{
-	const std::string n = restored_number(tasks_["Restore one message"]);
-	ASSERT_FALSE(n.empty());
-	ASSERT_EQ(task("Yank it").status, 0);
-	const std::string mess_place =
-	    "mess/" + std::to_string(std::stoul(n) % 23) + "/" + n;
-	test::write_file(queue_ + "/" + mess_place, "a newer message\n");
-	const std::string yanked = test::tree_listing(queue_);
-
-	Result r = task("Restore one message");
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.err, mess_place + " exists, yanked/" + n + ".mess kept\n"
-	    "nothing of " + n + " restored\n");
-	EXPECT_EQ(test::tree_listing(queue_), yanked);
-}
-
-// The yanked text is gone (a yank cut off before it moved mess left it
-// in the queue, or it was removed by hand): the envelope alone must not
-// go back, least of all beside a new message's text of that number.
-TEST_F(CommonTasks, RestoreWithoutTheYankedTextRestoresNothing)
-{
-	const std::string n = restored_number(tasks_["Restore one message"]);
-	ASSERT_FALSE(n.empty());
-	ASSERT_EQ(task("Yank it").status, 0);
-	ASSERT_EQ(unlink((queue_ + "/yanked/" + n + ".mess").c_str()), 0);
-	test::write_file(queue_ + "/mess/" + std::to_string(std::stoul(n) % 23) +
-	    "/" + n, "a new message, still being written\n");
-	const std::string before = test::tree_listing(queue_);
-
-	Result r = task("Restore one message");
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.err, "no yanked/" + n + ".mess: nothing of " + n +
-	    " restored\n");
-	EXPECT_EQ(test::tree_listing(queue_), before);
 }
 
 // The sample queue holds failure notices for one address, some of them
@@ -596,7 +498,8 @@ TEST(TasksPageAndManual, ShowTheSameTaskCommands)
 		page_lines.insert(trimmed(line));
 	}
 	for (const char *title : {"See who sent them and to whom",
-		 "Restore one message", "Give them up without stopping qmail",
+		 "Review a yank and put back the false positives",
+		 "Give them up without stopping qmail",
 		 "Expire a sender's bounces"}) {
 		ASSERT_EQ(tasks.count(title), 1u) << title;
 		std::istringstream block(tasks[title]);

@@ -28,8 +28,8 @@
 
 namespace {
 
-const char usage_text[] = "usage: mkqueue [-n count] [-s split] [-S seed] "
-    "[-p spam-percent] [-t base-time] [-m mail|small] dir\n";
+const char usage_text[] = "usage: mkqueue [-i] [-n count] [-s split] "
+    "[-S seed] [-p spam-percent] [-t base-time] [-m mail|small] dir\n";
 
 const unsigned long long max_count = 10000000;
 const unsigned long long max_split = 65535;
@@ -45,6 +45,7 @@ unsigned long long seed = 1;
 unsigned long long spam_percent = 5;
 unsigned long long base_time = 1796083200;	// 2026-12-01T00:00:00Z
 bool small_mix = false;				// -m small
+bool inode_names = false;			// -i
 
 // The markers a search for spam keys on. Ham must never contain them:
 // the word lists below are free of them, and attachments are kept free
@@ -836,18 +837,48 @@ void make_failure_notice(Rng &rng, Message &msg, Contents &c, bool waiting)
 	msg.remote_rcpts.assign(1, bounced_sender);
 }
 
+// With -i: the text is written under pid/ and named after its inode, as
+// qmail-queue names it; the message takes that number.
+int write_text_by_inode(Message &msg, const Contents &c,
+    const struct timespec times[2])
+{
+	const char *tmp = "pid/mkqueue";
+	if (write_file(tmp, c.mess, 0644, times) == -1)
+		return -1;
+	struct stat st;
+	if (stat(tmp, &st) == -1)
+		return failed_call("stat()", tmp);
+	if (st.st_ino > UINT32_MAX) {
+		fprintf(stderr, "mkqueue: inode %llu does not fit a message "
+		    "number here\n", static_cast<unsigned long long>(st.st_ino));
+		return -1;
+	}
+	msg.num = static_cast<uint32_t>(st.st_ino);
+	char path[64];
+	snprintf(path, sizeof path, "mess/%lu/%u",
+	    static_cast<unsigned long>(msg.num % split), msg.num);
+	if (rename(tmp, path) == -1)
+		return failed_call("rename()", path);
+	return 0;
+}
+
 // Everything is created relative to the queue, which is the working
 // directory by now.
-int write_message(const Message &msg, const Contents &c, std::string &buf)
+int write_message(Message &msg, const Contents &c, std::string &buf)
 {
 	const time_t t = static_cast<time_t>(msg.time);
 	const struct timespec times[2] = {{t, 0}, {t, 0}};
-	unsigned long h = static_cast<unsigned long>(msg.num % split);
 	char path[64];
-
-	snprintf(path, sizeof path, "mess/%lu/%u", h, msg.num);
-	if (write_file(path, c.mess, 0644, times) == -1)
-		return -1;
+	if (inode_names) {
+		if (write_text_by_inode(msg, c, times) == -1)
+			return -1;
+	} else {
+		snprintf(path, sizeof path, "mess/%lu/%u",
+		    static_cast<unsigned long>(msg.num % split), msg.num);
+		if (write_file(path, c.mess, 0644, times) == -1)
+			return -1;
+	}
+	unsigned long h = static_cast<unsigned long>(msg.num % split);
 
 	if (msg.state != State::preprocessed) {
 		build_envelope(buf, msg);
@@ -1015,8 +1046,11 @@ int run(int argc, char **argv)
 {
 	opterr = 0;
 	int c;
-	while ((c = getopt(argc, argv, ":n:s:S:p:t:m:")) != -1) {
+	while ((c = getopt(argc, argv, ":in:s:S:p:t:m:")) != -1) {
 		switch (c) {
+		case 'i':
+			inode_names = true;
+			break;
 		case 'm':
 			if (strcmp(optarg, "mail") != 0 &&
 			    strcmp(optarg, "small") != 0) {
