@@ -593,6 +593,40 @@ TEST(MkqueueRepeat, SameSeedGivesTheSameTree)
 	EXPECT_EQ(listing, test::tree_listing(b));
 }
 
+// -i: each message is named after its text's inode, as qmail-queue
+// names it, with every file of the message under that number; the
+// contents are those the same options write without it.
+TEST(MkqueueRepeat, InodeNamesKeepTheContentsAndNameEachMessageByItsText)
+{
+	test::TempDir tmp;
+	std::string a = tmp.path() + "/a", b = tmp.path() + "/b";
+	ASSERT_EQ(mkqueue({"-n", "40", "-S", "9", a}).status, 0);
+	ASSERT_EQ(mkqueue({"-i", "-n", "40", "-S", "9", b}).status, 0);
+	std::multiset<std::string> texts_a, texts_b;
+	for (const auto &[path, e] : test::tree_snapshot(a))
+		if (path.rfind("mess/", 0) == 0 && S_ISREG(e.mode))
+			texts_a.insert(e.digest);
+	std::set<std::string> numbers;
+	for (const auto &[path, e] : test::tree_snapshot(b)) {
+		if (path.rfind("mess/", 0) != 0 || !S_ISREG(e.mode))
+			continue;
+		texts_b.insert(e.digest);
+		struct stat st;
+		ASSERT_EQ(stat((b + "/" + path).c_str(), &st), 0);
+		const std::string n = path.substr(path.rfind('/') + 1);
+		EXPECT_EQ(n, std::to_string(st.st_ino)) << path;
+		EXPECT_EQ(path, "mess/" + std::to_string(st.st_ino % 23) + "/" + n);
+		numbers.insert(n);
+	}
+	EXPECT_EQ(texts_a, texts_b);
+	for (const auto &[path, e] : test::tree_snapshot(b)) {
+		const std::string name = path.substr(path.rfind('/') + 1);
+		if (S_ISREG(e.mode) && path.rfind("lock/", 0) != 0) {
+			EXPECT_EQ(numbers.count(name), 1u) << path;
+		}
+	}
+}
+
 TEST(MkqueueRepeat, DefaultSeedIsOne)
 {
 	test::TempDir tmp;
@@ -764,7 +798,7 @@ TEST(MkqueueTarget, RefusesADirectoryWithoutParent)
 
 TEST(MkqueueOptions, RefusesBadValuesWithUsage)
 {
-	const std::string usage = "usage: mkqueue [-n count] [-s split] "
+	const std::string usage = "usage: mkqueue [-i] [-n count] [-s split] "
 	    "[-S seed] [-p spam-percent] [-t base-time] [-m mail|small] dir\n";
 	struct Case {
 		std::vector<std::string> args;
