@@ -56,23 +56,6 @@ date_zone zone_of(const char *arg)
 	return date_zone::unknown;
 }
 
-// -q: open and enter the queue at once, so a later option that fails
-// leaves the process in it, and a second -q is named from the first.
-int open_queue_option(const char *dir)
-{
-	switch (enter_queue(dir)) {
-	case queue_entry::entered:
-		return 0;
-	case queue_entry::not_opened:
-		perror("open()");
-		return -1;
-	case queue_entry::not_entered:
-		perror("fchdir()");
-		return -1;
-	}
-	return -1;
-}
-
 int expire_offset_option(const char *arg)
 {
 	long secs = strtol(arg, nullptr, 10);
@@ -107,6 +90,23 @@ int expire_date_option(const char *arg)
 const char *program_name()
 {
 	return program_invocation_short_name;
+}
+
+// -q: open and enter the queue at once, so a later option that fails
+// leaves the process in it, and a second -q is named from the first.
+int enter_queue_option(const char *dir)
+{
+	switch (enter_queue(dir)) {
+	case queue_entry::entered:
+		return 0;
+	case queue_entry::not_opened:
+		perror("open()");
+		return -1;
+	case queue_entry::not_entered:
+		perror("fchdir()");
+		return -1;
+	}
+	return -1;
 }
 
 int enter_default_queue()
@@ -214,7 +214,7 @@ int parse_options(int argc, char *argv[])
 			settings.pattern = optarg;
 			break;
 		case 'q':
-			if (open_queue_option(optarg) == -1)
+			if (enter_queue_option(optarg) == -1)
 				return 1;
 			break;
 		case 'd':

@@ -48,6 +48,11 @@ int parse_options(int argc, char *argv[]);
 enum class queue_entry { entered, not_opened, not_entered };
 queue_entry enter_queue(const char *dir);
 
+// -q dir: opens and enters the queue at once, so a later option that
+// fails leaves the process in it, and a second -q is named from the
+// first. 0, or -1 with perror's line for the call that failed.
+int enter_queue_option(const char *dir);
+
 // Without -q: enters the default queue. 0, or -1 with the message
 // written; whatever keeps the queue from being opened, the message says
 // it is not there.

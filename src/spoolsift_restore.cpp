@@ -76,16 +76,8 @@ int parse_restore_options(int argc, char *argv[], restore_request &req)
 			req.how = mode::try_only;
 			break;
 		case 'q':
-			switch (enter_queue(optarg)) {
-			case queue_entry::entered:
-				break;
-			case queue_entry::not_opened:
-				perror("open()");
+			if (enter_queue_option(optarg) == -1)
 				return 1;
-			case queue_entry::not_entered:
-				perror("fchdir()");
-				return 1;
-			}
 			break;
 		case 's':
 			if (parse_split(optarg) == -1)
