@@ -14,6 +14,7 @@
 #ifndef SPOOLSIFT_MESS_WALK_H
 #define SPOOLSIFT_MESS_WALK_H
 
+#include "os.h"
 #include "unique_fd.h"
 
 #include <sys/types.h>
@@ -60,13 +61,9 @@ public:
 	bool next(walk_step &step);
 
 private:
-	struct entry {
-		uint32_t name;		// offset in walk_dir::names
-		unsigned char type;	// DT_*
-	};
 	struct level {
 		std::shared_ptr<walk_dir> dir;
-		std::vector<entry> entries;
+		std::vector<dir_entry> entries;	// names in dir->names
 		size_t at = 0;
 		dev_t dev = 0;
 		ino_t ino = 0;
@@ -75,12 +72,10 @@ private:
 	bool step_on(walk_step &step);
 	void enter(int parent, const char *name, std::string path,
 	    walk_step *failure);
-	int read_entries(level &l);
 
 	std::string root_;
 	std::vector<level> levels_;
 	std::vector<walk_step> pending_;	// found, not yet handed out
-	std::vector<char> buffer_;		// for getdents64
 };
 
 #endif

@@ -2,6 +2,7 @@
 // never replaces, the held signals.
 #include "queue_ops.h"
 
+#include "os.h"
 #include "queue_layout.h"
 
 #include <fcntl.h>
@@ -33,7 +34,7 @@ void say_no_path(const char *words)
 
 int rename_no_replace(int dir, const char *from, const char *to)
 {
-	return renameat2(dir, from, dir, to, RENAME_NOREPLACE);
+	return os_rename_no_replace(dir, from, to);
 }
 
 signals_held::signals_held()
