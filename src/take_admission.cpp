@@ -81,13 +81,18 @@ bool partly_yanked(const message_paths &paths, const survey &found)
 
 // Message numbers are inode numbers, and qmail reuses them: a yank path
 // that is already taken holds an earlier yanked message. The first such
-// path of a file this message has, or none.
+// path of a file this message has, or none. A yank path that names the
+// very file found in the queue is this message's own move, cut off
+// between its link and its unlink (see os_rename_no_replace), which the
+// move finishes.
 const std::string *taken_yank_path(const message_paths &paths,
     const survey &found)
 {
 	for (size_t i : yank_order) {
 		struct stat st;
-		if (holds(found[i]) && lstat_at(paths.yank[i], st) == 0)
+		if (holds(found[i]) && lstat_at(paths.yank[i], st) == 0 &&
+		    !one_file(settings.queue_fd, paths.yank[i].c_str(),
+			found_at(i, paths, found[i]).c_str()))
 			return &paths.yank[i];
 	}
 	return nullptr;
