@@ -98,8 +98,13 @@ bool mess_walk::step_on(walk_step &step)
 		if (kind == entry_kind::unknown) {
 			// The file system (or the system) does not keep kinds
 			// in directories.
+			// An entry gone since the directory was read is a file
+			// qmail has removed, passed over as when the directory
+			// gives the kind and the reader finds the file gone.
 			struct stat st;
 			if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
+				if (errno == ENOENT)
+					continue;
 				step = failed(l.dir->path + "/" + name, errno);
 				return true;
 			}

@@ -6,7 +6,8 @@
 //
 // A directory's entries are read whole when the walk enters it. Their
 // kinds come from the directory itself; an entry's inode is looked at
-// only where the file system does not say. The walk never changes the
+// only where the file system does not say, and an entry gone by then is
+// passed over, as a file qmail has removed meanwhile. The walk never changes the
 // working directory: a file is named by its bare name relative to a
 // descriptor of its directory, which stays open while anyone holds the
 // directory, so files may be opened on any thread, in any order, whatever
