@@ -1,6 +1,7 @@
 // os.h: the system calls that differ between systems, each behind one
-// small function. Everything else in src/ asks the system only for what
-// POSIX gives everywhere, and includes no system's own headers.
+// small function. Everything else in src/ asks the system only for POSIX
+// calls, and for fts and flock, which the BSDs and Linux share; it names
+// no call, flag or header of one system's own.
 //
 // Two implementations, chosen when the build is configured: os_linux.cpp,
 // Linux's own calls, and os_posix.cpp, plain POSIX with the extensions a
