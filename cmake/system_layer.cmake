@@ -8,11 +8,10 @@
 # that same light: on Linux, that is the build of a system with none of
 # Linux's extensions, and a Linux call added to the file fails to build.
 #
-# Sets, in the caller's scope, for the tests: SPOOLSIFT_SYSTEM_LAYER
-# (linux or posix), SPOOLSIFT_BIRTH_TIME (whether a birth time can be had
-# at all), SPOOLSIFT_ENTRY_KINDS (whether directories' entries come with
-# their kinds) and SPOOLSIFT_MOVE_BY_LINK (whether a move is a link and
-# an unlink).
+# Sets, in the caller's scope, for the tests: SPOOLSIFT_BIRTH_TIME
+# (whether a birth time can be had at all), SPOOLSIFT_ENTRY_KINDS
+# (whether directories' entries come with their kinds) and
+# SPOOLSIFT_MOVE_BY_LINK (whether a move is a link and an unlink).
 include(CheckCXXSourceCompiles)
 include(CheckCXXSymbolExists)
 include(CheckStructHasMember)
@@ -44,7 +43,6 @@ int main()
     if(SPOOLSIFT_HAVE_LINUX_CALLS)
       target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/os_linux.cpp)
       message(STATUS "System layer: Linux (src/os_linux.cpp)")
-      set(SPOOLSIFT_SYSTEM_LAYER linux PARENT_SCOPE)
       set(SPOOLSIFT_BIRTH_TIME ON PARENT_SCOPE)
       set(SPOOLSIFT_ENTRY_KINDS ON PARENT_SCOPE)
       set(SPOOLSIFT_MOVE_BY_LINK OFF PARENT_SCOPE)
@@ -104,7 +102,6 @@ int main()
   list(JOIN found " " said)
   message(STATUS "System layer: POSIX (src/os_posix.cpp), with: ${said}")
 
-  set(SPOOLSIFT_SYSTEM_LAYER posix PARENT_SCOPE)
   if(SPOOLSIFT_HAVE_ST_BIRTHTIM${light})
     set(SPOOLSIFT_BIRTH_TIME ON PARENT_SCOPE)
   else()
