@@ -2,25 +2,15 @@
 // themselves, and the reports a physical file-tree walk gives.
 #include "mess_walk.h"
 
-#include <dirent.h>
+#include "os.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 
 namespace {
-
-// One getdents64 call fills this much; a directory is read in as many
-// calls as it needs.
-constexpr size_t entries_buffer = 64 * 1024;
-
-bool is_dot(const char *name)
-{
-	return name[0] == '.' &&
-	    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 walk_step failed(std::string path, int error)
 {
@@ -54,7 +44,7 @@ int mess_walk::start(const char *root)
 			// root and is kept open.
 			auto dir = std::make_shared<walk_dir>();
 			dir->fd = unique_fd(open(".",
-			    O_PATH | O_DIRECTORY | O_CLOEXEC));
+			    os_dir_handle | O_DIRECTORY | O_CLOEXEC));
 			if (!dir->fd)
 				return -1;
 			dir->names.assign(root_.begin(), root_.end());
@@ -101,26 +91,34 @@ bool mess_walk::step_on(walk_step &step)
 			levels_.pop_back();
 			continue;
 		}
-		const entry e = l.entries[l.at++];
+		const dir_entry e = l.entries[l.at++];
 		const char *name = l.dir->names.data() + e.name;
 		const int dir_fd = l.dir->fd.get();
-		unsigned char type = e.type;
-		if (type == DT_UNKNOWN) {
-			// The file system does not keep kinds in directories.
+		entry_kind kind = e.kind;
+		if (kind == entry_kind::unknown) {
+			// The file system (or the system) does not keep kinds
+			// in directories.
+			// An entry gone since the directory was read is a file
+			// qmail has removed, passed over as when the directory
+			// gives the kind and the reader finds the file gone.
 			struct stat st;
 			if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
+				if (errno == ENOENT)
+					continue;
 				step = failed(l.dir->path + "/" + name, errno);
 				return true;
 			}
-			type = IFTODT(st.st_mode);
+			kind = S_ISREG(st.st_mode) ? entry_kind::regular
+			    : S_ISDIR(st.st_mode) ? entry_kind::directory
+						  : entry_kind::other;
 		}
-		if (type == DT_REG) {
+		if (kind == entry_kind::regular) {
 			step = walk_step();
 			step.dir = l.dir;
 			step.name = name;
 			return true;
 		}
-		if (type == DT_DIR) {
+		if (kind == entry_kind::directory) {
 			walk_step failure;
 			// l is not used after this: entering may move it.
 			enter(dir_fd, name, l.dir->path + "/" + name, &failure);
@@ -153,7 +151,8 @@ void mess_walk::enter(int parent, const char *name, std::string path,
 	for (const level &up : levels_)
 		if (up.dev == st.st_dev && up.ino == st.st_ino)
 			return;
-	if (!unique_fd(openat(fd.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC)))
+	if (!unique_fd(openat(fd.get(), ".",
+	    os_dir_handle | O_DIRECTORY | O_CLOEXEC)))
 		return;
 	level l;
 	l.dev = st.st_dev;
@@ -163,32 +162,7 @@ void mess_walk::enter(int parent, const char *name, std::string path,
 	l.dir->below = path.size() > root_.size() ? root_.size() + 1
 						  : path.size();
 	l.dir->path = std::move(path);
-	read_entries(l);
+	// A read that fails ends the list where it is, as readdir does.
+	os_read_dir(l.dir->fd.get(), l.dir->names, l.entries);
 	levels_.push_back(std::move(l));
-}
-
-// Reads all of l's entries, but "." and "..", in the directory's own
-// order. A read that fails ends the list where it is, as readdir does.
-int mess_walk::read_entries(level &l)
-{
-	buffer_.resize(entries_buffer);
-	walk_dir &dir = *l.dir;
-	for (;;) {
-		ssize_t n = getdents64(dir.fd.get(), buffer_.data(),
-		    buffer_.size());
-		if (n <= 0)
-			return n == 0 ? 0 : -1;
-		for (ssize_t at = 0; at < n;) {
-			const auto *d = reinterpret_cast<const struct dirent64 *>(
-			    buffer_.data() + at);
-			at += d->d_reclen;
-			if (is_dot(d->d_name))
-				continue;
-			const size_t len = strlen(d->d_name);
-			l.entries.push_back({static_cast<uint32_t>(
-			    dir.names.size()), d->d_type});
-			dir.names.insert(dir.names.end(), d->d_name,
-			    d->d_name + len + 1);
-		}
-	}
 }

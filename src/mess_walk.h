@@ -6,7 +6,8 @@
 //
 // A directory's entries are read whole when the walk enters it. Their
 // kinds come from the directory itself; an entry's inode is looked at
-// only where the file system does not say. The walk never changes the
+// only where the file system does not say, and an entry gone by then is
+// passed over, as a file qmail has removed meanwhile. The walk never changes the
 // working directory: a file is named by its bare name relative to a
 // descriptor of its directory, which stays open while anyone holds the
 // directory, so files may be opened on any thread, in any order, whatever
@@ -14,6 +15,7 @@
 #ifndef SPOOLSIFT_MESS_WALK_H
 #define SPOOLSIFT_MESS_WALK_H
 
+#include "os.h"
 #include "unique_fd.h"
 
 #include <sys/types.h>
@@ -60,13 +62,9 @@ public:
 	bool next(walk_step &step);
 
 private:
-	struct entry {
-		uint32_t name;		// offset in walk_dir::names
-		unsigned char type;	// DT_*
-	};
 	struct level {
 		std::shared_ptr<walk_dir> dir;
-		std::vector<entry> entries;
+		std::vector<dir_entry> entries;	// names in dir->names
 		size_t at = 0;
 		dev_t dev = 0;
 		ino_t ino = 0;
@@ -75,12 +73,10 @@ private:
 	bool step_on(walk_step &step);
 	void enter(int parent, const char *name, std::string path,
 	    walk_step *failure);
-	int read_entries(level &l);
 
 	std::string root_;
 	std::vector<level> levels_;
 	std::vector<walk_step> pending_;	// found, not yet handed out
-	std::vector<char> buffer_;		// for getdents64
 };
 
 #endif

@@ -1,6 +1,7 @@
 // message_text.cpp: reading a message file's text in up to two steps.
 #include "message_text.h"
 
+#include "os.h"
 #include "settings.h"
 
 #include <fcntl.h>
@@ -37,7 +38,7 @@ bool read_range(int fd, char *buf, size_t from, size_t to)
 
 void too_short(std::string &complaints)
 {
-	complaints += program_invocation_short_name;
+	complaints += os_program_name();
 	complaints += ": read() too short\n";
 }
 
@@ -48,7 +49,7 @@ void complain(std::string &complaints, const char *call, int error)
 	char buf[128];
 	complaints += call;
 	complaints += ": ";
-	complaints += strerror_r(error, buf, sizeof buf);	// thread-safe
+	complaints += os_error_text(error, buf, sizeof buf);
 	complaints += '\n';
 }
 

@@ -2,10 +2,13 @@
 // never replaces, the held signals.
 #include "queue_ops.h"
 
+#include "os.h"
 #include "queue_layout.h"
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +26,17 @@ unsigned long message_number(const char *name)
 	return *n;
 }
 
+bool one_file(int dir, const char *a, const char *b)
+{
+	const int saved = errno;
+	struct stat sa, sb;
+	const bool one = fstatat(dir, a, &sa, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    fstatat(dir, b, &sb, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+	errno = saved;
+	return one;
+}
+
 void say_no_path(const char *words)
 {
 	if (errno == ENOMEM)
@@ -31,9 +45,17 @@ void say_no_path(const char *words)
 		fputs(words, stderr);
 }
 
+// A move that finds to naming the very file at from was cut off between
+// the two steps a system without a no-replace rename takes (see
+// os_rename_no_replace): removing from finishes it, and leaves what the
+// whole move leaves. Any other file at to stays a refusal.
 int rename_no_replace(int dir, const char *from, const char *to)
 {
-	return renameat2(dir, from, dir, to, RENAME_NOREPLACE);
+	if (os_rename_no_replace(dir, from, to) == 0)
+		return 0;
+	if (errno != EEXIST || !one_file(dir, from, to))
+		return -1;
+	return unlinkat(dir, from, 0);
 }
 
 signals_held::signals_held()

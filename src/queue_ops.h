@@ -21,8 +21,14 @@ unsigned long message_number(const char *name);
 void say_no_path(const char *words);
 
 // rename(2) of from to to, both relative to the directory open at dir,
-// that fails with EEXIST rather than replace what is at to.
+// that fails with EEXIST rather than replace what is at to. One file
+// under both names is a move cut off halfway (see os.h): it is finished,
+// from unlinked.
 int rename_no_replace(int dir, const char *from, const char *to);
+
+// Whether a and b, relative to dir, name one file (never through a
+// link); errno is kept.
+bool one_file(int dir, const char *a, const char *b);
 
 // The signals that end a run from outside (^C, kill, a hangup, a closed
 // pipe) are held while one message is moved or deleted and delivered

@@ -2,8 +2,9 @@
 // read and judge its files.
 #include "read_ahead.h"
 
+#include "os.h"
+
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
@@ -34,13 +35,7 @@ constexpr size_t batch = 64;
 
 size_t reader_count()
 {
-	long online = sysconf(_SC_NPROCESSORS_ONLN);
-	size_t cpus = online > 0 ? static_cast<size_t>(online) : 1;
-	cpu_set_t mine;
-	if (sched_getaffinity(0, sizeof mine, &mine) == 0)
-		cpus = std::min(cpus, static_cast<size_t>(CPU_COUNT(&mine)));
-	return std::min(readers_per_cpu * std::max<size_t>(cpus, 1),
-	    max_readers);
+	return std::min(readers_per_cpu * os_processors(), max_readers);
 }
 
 read_ahead::read_ahead(const search_pattern &pattern, bool acting)

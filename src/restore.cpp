@@ -146,11 +146,16 @@ int admit(message_files &f, bool try_only, bool *cut_off, outcome &how)
 		    f.n, f.yanked[info_at].c_str(), f.yanked[todo_at].c_str());
 		return -1;
 	}
+	// A place that holds the very file in the yank directory is this
+	// message's own move, cut off between its link and its unlink (see
+	// os_rename_no_replace), which the move finishes.
 	for (size_t i : restore_order) {
 		if (!f.there[i])
 			continue;
 		for (const std::string *at : {&f.split[i], &f.flat[i]}) {
-			if (exists(*at)) {
+			if (exists(*at) && !(at == f.place[i] &&
+			    one_file(settings.queue_fd, at->c_str(),
+				f.yanked[i].c_str()))) {
 				fprintf(stderr, "%s(%lu): %s is taken; nothing "
 				    "restored\n", name, f.n, at->c_str());
 				return -1;

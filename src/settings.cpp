@@ -1,6 +1,8 @@
 // settings.cpp: option parsing into the run settings, and the usage text.
 #include "settings.h"
 
+#include "os.h"
+
 #include <fcntl.h>
 #include <regex.h>
 #include <unistd.h>
@@ -86,11 +88,6 @@ int expire_date_option(const char *arg)
 }
 
 }  // namespace
-
-const char *program_name()
-{
-	return program_invocation_short_name;
-}
 
 // -q: open and enter the queue at once, so a later option that fails
 // leaves the process in it, and a second -q is named from the first.
@@ -264,7 +261,7 @@ int parse_options(int argc, char *argv[])
 
 void write_usage()
 {
-	fprintf(stderr, "%s [options]\n", program_name());
+	fprintf(stderr, "%s [options]\n", os_program_name());
 	fputs("  -e\t\tuse extended POSIX regular expressions\n"
 	      "  -h, -?\tthis help message\n"
 	      "  -i\t\tsearch case insensitively [default: case sensitive]\n"

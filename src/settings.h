@@ -66,9 +66,6 @@ int parse_split(const char *arg);
 // *when set, or -1 with the error message written.
 int parse_expire_date(const char *arg, int64_t *when);
 
-// The name under which the program was invoked, the last part of argv[0].
-const char *program_name();
-
 void write_usage();		// the usage text, to standard error
 [[noreturn]] void usage();	// the usage text, then exit status 1
 

@@ -1,5 +1,6 @@
 // spoolsift.cpp: the run driver, from the command line to the exit
 // status.
+#include "os.h"
 #include "queue_layout.h"
 #include "queue_locks.h"
 #include "revision.h"
@@ -118,6 +119,7 @@ int search_and_count()
 
 int main(int argc, char *argv[])
 {
+	os_set_program_name(argc > 0 ? argv[0] : nullptr);
 	if (argc < 2)
 		usage();
 	if (parse_options(argc, argv) != 0)

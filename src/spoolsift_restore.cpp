@@ -2,6 +2,7 @@
 // the exit status: puts yanked messages back into the queue (restore.h),
 // says what would go where, or lists what the yank directory holds
 // (yank_review.h).
+#include "os.h"
 #include "queue_layout.h"
 #include "queue_locks.h"
 #include "restore.h"
@@ -40,7 +41,7 @@ struct restore_request {
 
 void write_restore_usage()
 {
-	fprintf(stderr, "%s [options] number... | -\n", program_name());
+	fprintf(stderr, "%s [options] number... | -\n", os_program_name());
 	fputs("  -a\t\trestore every message whose text is in the yank "
 	      "directory\n"
 	      "  -l\t\tlist the messages in the yank directory, a line each; "
@@ -210,6 +211,7 @@ int restore_asked(const restore_request &req)
 
 int main(int argc, char *argv[])
 {
+	os_set_program_name(argc > 0 ? argv[0] : nullptr);
 	restore_request req;
 	if (argc < 2) {
 		write_restore_usage();

@@ -1,5 +1,6 @@
 // take_admission.cpp: step 2 of a take (see take.h): the one look at a
 // message's files, and whether it may be taken.
+#include "os.h"
 #include "queue_ops.h"
 #include "settings.h"
 #include "take_steps.h"
@@ -39,14 +40,11 @@ bool not_before(const Time &a, const Time &b)
 	return std::tie(a.tv_sec, a.tv_nsec) >= std::tie(b.tv_sec, b.tv_nsec);
 }
 
-// When the file at path came to be, where the file system keeps that.
-std::optional<struct statx_timestamp> birth(const std::string &path)
+// When the file at path came to be, where the system and the file system
+// keep that.
+std::optional<struct timespec> birth(const std::string &path)
 {
-	struct statx stx;
-	if (statx(settings.queue_fd, path.c_str(), AT_SYMLINK_NOFOLLOW,
-	    STATX_BTIME, &stx) == -1 || (stx.stx_mask & STATX_BTIME) == 0)
-		return std::nullopt;
-	return stx.stx_btime;
+	return os_birth_time(settings.queue_fd, path.c_str());
 }
 
 // Whether a yank of this very message was cut off after its todo or info
@@ -65,7 +63,7 @@ bool partly_yanked(const message_paths &paths, const survey &found)
 	if (!holds(found[mess_at]) ||
 	    lstat_at(found_at(mess_at, paths, found[mess_at]), mess) == -1)
 		return false;
-	const std::optional<struct statx_timestamp> mess_born =
+	const std::optional<struct timespec> mess_born =
 	    birth(found_at(mess_at, paths, found[mess_at]));
 	for (size_t i : {todo_at, info_at}) {
 		struct stat st;
@@ -73,7 +71,7 @@ bool partly_yanked(const message_paths &paths, const survey &found)
 			continue;
 		if (not_before(st.st_ctim, mess.st_mtim))
 			return true;
-		const std::optional<struct statx_timestamp> born =
+		const std::optional<struct timespec> born =
 		    birth(paths.yank[i]);
 		if (born && mess_born && not_before(*born, *mess_born))
 			return true;
@@ -83,13 +81,18 @@ bool partly_yanked(const message_paths &paths, const survey &found)
 
 // Message numbers are inode numbers, and qmail reuses them: a yank path
 // that is already taken holds an earlier yanked message. The first such
-// path of a file this message has, or none.
+// path of a file this message has, or none. A yank path that names the
+// very file found in the queue is this message's own move, cut off
+// between its link and its unlink (see os_rename_no_replace), which the
+// move finishes.
 const std::string *taken_yank_path(const message_paths &paths,
     const survey &found)
 {
 	for (size_t i : yank_order) {
 		struct stat st;
-		if (holds(found[i]) && lstat_at(paths.yank[i], st) == 0)
+		if (holds(found[i]) && lstat_at(paths.yank[i], st) == 0 &&
+		    !one_file(settings.queue_fd, paths.yank[i].c_str(),
+			found_at(i, paths, found[i]).c_str()))
 			return &paths.yank[i];
 	}
 	return nullptr;

@@ -1,6 +1,7 @@
 // yank_dir.cpp: the yank directory's start-up check.
 #include "yank_dir.h"
 
+#include "os.h"
 #include "queue_layout.h"
 #include "settings.h"
 #include "unique_fd.h"
@@ -44,7 +45,7 @@ bool lies_within(int fd, dev_t dev, ino_t ino)
 		if (st.st_dev == dev && st.st_ino == ino)
 			return true;
 		unique_fd parent(openat(dir.get(), "..",
-		    O_PATH | O_DIRECTORY | O_CLOEXEC));
+		    os_dir_handle | O_DIRECTORY | O_CLOEXEC));
 		struct stat up;
 		if (!parent || fstat(parent.get(), &up) == -1 ||
 		    (up.st_dev == st.st_dev && up.st_ino == st.st_ino))
@@ -93,7 +94,7 @@ int check_yank_dir()
 		return -1;
 	}
 	unique_fd yank(open(settings.yank_dir,
-	    O_PATH | O_DIRECTORY | O_CLOEXEC));
+	    os_dir_handle | O_DIRECTORY | O_CLOEXEC));
 	for (size_t i = 0; yank && queue_subdirs[i] != nullptr; i++) {
 		struct stat sub;
 		if (lstat(queue_subdirs[i], &sub) == 0 && S_ISDIR(sub.st_mode) &&

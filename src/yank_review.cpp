@@ -2,6 +2,7 @@
 // of each message there.
 #include "yank_review.h"
 
+#include "os.h"
 #include "queue_layout.h"
 #include "unique_fd.h"
 
@@ -87,10 +88,11 @@ int look(int dir, unsigned long n, size_t s, part &p)
 	if (p.is != state::regular || s == bounce_at)
 		return 0;
 	// Never through a link; O_NONBLOCK, so that a FIFO put here since the
-	// look above cannot hang the review; O_NOATIME, so that even access
-	// times stay as the yank left them, where the owner or root reads.
+	// look above cannot hang the review; no access time (os.h), so that
+	// even access times stay as the yank left them, where the owner or
+	// root reads and the system has the flag.
 	int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-	unique_fd fd(openat(dir, name.c_str(), flags | O_NOATIME));
+	unique_fd fd(openat(dir, name.c_str(), flags | os_no_atime));
 	if (!fd && errno == EPERM)
 		fd = unique_fd(openat(dir, name.c_str(), flags));
 	if (!fd)

@@ -1,5 +1,6 @@
 // Yank, delete and expire end to end: a small queue, a run of the tool,
 // both channels and the resulting tree.
+#include "os.h"
 #include "support.h"
 
 #include <fcntl.h>
@@ -418,17 +419,18 @@ TEST_F(Yank, AnEarlierMessagesTodoOrInfoLetsNoUnqueuedMessageGo)
 // A message queued while the clock was ahead, then yanked and cut off
 // after its info moved, once the clock was set back: the info was moved
 // "before" the mess was last written, but was made after it, and the
-// rerun still finishes the yank.
+// rerun still finishes the yank. Where the tool cannot know when a file
+// was made (the file system or the system keeps no birth times), the
+// change time alone cannot tell this info from one an earlier message of
+// the number left, and the message is left alone, nothing moved.
 TEST_F(Yank, ACutOffYankIsFinishedAfterTheClockWasSetBack)
 {
 	put("mess/8/100", "Subject: jackpot");
 	put("info/8/100", "F");
 	put("remote/8/100", "T");
 	put("yanked/.keep", "");
-	struct statx stx;
-	if (statx(AT_FDCWD, qpath("mess/8/100").c_str(), 0, STATX_BTIME,
-	    &stx) == -1 || (stx.stx_mask & STATX_BTIME) == 0)
-		GTEST_SKIP() << "this file system keeps no birth times";
+	const bool born = os_birth_time(AT_FDCWD,
+	    qpath("mess/8/100").c_str()).has_value();
 	ASSERT_EQ(rename(qpath("info/8/100").c_str(),
 		      qpath("yanked/100.info").c_str()), 0);
 	struct timespec ahead[2] = {{0, UTIME_OMIT}, {}};
@@ -437,6 +439,15 @@ TEST_F(Yank, ACutOffYankIsFinishedAfterTheClockWasSetBack)
 	ASSERT_EQ(utimensat(AT_FDCWD, qpath("mess/8/100").c_str(), ahead, 0), 0);
 
 	Result r = run({"-r", "-q", queue_});
+	if (!born) {
+		EXPECT_EQ(r.err, "remove_file(100): not queued yet (no todo or "
+				 "info file), left alone\n"
+				 "0 message(s) yanked, 1 left alone, 0 failed\n"
+				 "1 file(s) match\n");
+		EXPECT_TRUE(has("mess/8/100"));
+		EXPECT_TRUE(has("remote/8/100"));
+		return;
+	}
 	EXPECT_EQ(r.err, "moved remote/8/100 to yanked/100.remote\n"
 			 "moved mess/8/100 to yanked/100.mess\n"
 			 "1 message(s) yanked, 0 left alone, 0 failed\n"

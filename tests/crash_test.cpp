@@ -139,8 +139,12 @@ protected:
 	// No file is in two places, the other messages are as they were,
 	// and a matching message whose mess file is taken has no file left
 	// in the queue: mess goes last, so the walk still finds every
-	// message that is not wholly taken.
-	void expect_findable(const std::string &when) const
+	// message that is not wholly taken. The one exception, after a
+	// kill, is the move a layer that moves by link and unlink was killed
+	// in the middle of: one file under both names, never two files,
+	// which the rerun finishes. A failed call leaves no such file: the
+	// layer takes back its link.
+	void expect_findable(const std::string &when, bool killed) const
 	{
 		const tree now = test::tree_snapshot(queue_);
 		std::set<std::string> mess_taken;
@@ -149,13 +153,20 @@ protected:
 			if (!S_ISDIR(e.mode) && sub == "mess" && now.count(p) == 0)
 				mess_taken.insert(name);
 		}
+		int halfway = 0;
 		for (const auto &[p, e] : before_) {
 			if (S_ISDIR(e.mode))
 				continue;
 			auto [name, sub] = owner(p);
 			const bool here = now.count(p) != 0;
-			EXPECT_FALSE(here && now.count("yanked/" + name + "." + sub))
-			    << when << p << " is in two places";
+			const auto yanked = now.find("yanked/" + name + "." + sub);
+			if (here && yanked != now.end()) {
+				const test::entry_state &q = now.at(p);
+				EXPECT_TRUE(SPOOLSIFT_MOVE_BY_LINK && killed &&
+				    q.dev == yanked->second.dev &&
+				    q.ino == yanked->second.ino && ++halfway == 1)
+				    << when << p << " is in two places";
+			}
 			if (spam.count(name) == 0) {
 				EXPECT_TRUE(here) << when << p << " was touched";
 			} else if (mess_taken.count(name) != 0) {
@@ -190,7 +201,7 @@ TEST_F(Crash, KilledAtEveryStepTheRerunFinishesTheJob)
 			if (killed.status == 0)
 				break;	// fewer steps than k: done
 			ASSERT_EQ(killed.status, 128 + SIGKILL) << when << killed.err;
-			expect_findable(when);
+			expect_findable(when, true);
 			Result again = act(a);
 			EXPECT_EQ(again.status, 0) << when << again.err;
 			expect_finished(a, again, when);
@@ -201,7 +212,8 @@ TEST_F(Crash, KilledAtEveryStepTheRerunFinishesTheJob)
 
 // qmail-send removes a mess without todo or info once its access time
 // is 36 hours old, at its next start among other times: a yank cut off
-// after its first move must leave the message's mess fresh. On a
+// after its first move (its last call) must leave the message's mess
+// fresh. On a
 // noatime mount, reading it for the match does not refresh it, and a
 // message queued days ago would lose its text at once.
 TEST_F(Crash, ACutOffYankLeavesItsMessFreshOnANoatimeMount)
@@ -215,7 +227,8 @@ TEST_F(Crash, ACutOffYankLeavesItsMessFreshOnANoatimeMount)
 	    "mount --bind '" + queue_ + "' '" + queue_ + "'\n"
 	    "mount -o remount,bind,noatime '" + queue_ + "'\n"
 	    "export LD_PRELOAD='" FAULT_INJECT_LIB "' SPOOLSIFT_FAULT=kill "
-	    "SPOOLSIFT_FAULT_AT=1 ASAN_OPTIONS=verify_asan_link_order=0",
+	    "SPOOLSIFT_FAULT_AT=" + std::to_string(test::calls_per_move) +
+	    " ASAN_OPTIONS=verify_asan_link_order=0",
 	    {"-r", "-p", "jackpot", "-q", queue_});
 	ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
 	int cut = 0;
@@ -238,7 +251,8 @@ TEST_F(Crash, ACutOffYankLeavesItsMessFreshOnANoatimeMount)
 // the info and local it had begun to write. qmail-send redoes such a
 // message from todo; an info without todo it would deliver as it
 // stands, to part of the recipients, and then remove. So a yank cut off
-// after its first move must have taken info, and left todo.
+// after its first move (its last call) must have taken info, and left
+// todo.
 TEST_F(Crash, ACutOffYankLeavesTheTodoAMessageIsRedoneFrom)
 {
 	for (const char *p : {"mess/12/104", "intd/104", "todo/104",
@@ -246,7 +260,8 @@ TEST_F(Crash, ACutOffYankLeavesTheTodoAMessageIsRedoneFrom)
 		put(p, "preprocessing");
 	test::RunOptions kill_first;
 	kill_first.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=kill",
-	    "SPOOLSIFT_FAULT_AT=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+	    "SPOOLSIFT_FAULT_AT=" + std::to_string(test::calls_per_move),
+	    "ASAN_OPTIONS=verify_asan_link_order=0"};
 	Result killed = run({"-r", "-p", "preprocessing", "-q", queue_},
 	    kill_first);
 	ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
@@ -322,14 +337,16 @@ TEST_F(Crash, FailedStepAtEveryPointStopsOnlyItsMessage)
 						    << when << p << " not in the queue";
 					}
 				}
-				expect_findable(when);
+				expect_findable(when, false);
 				r = act(a);
 				EXPECT_EQ(r.status, 0) << when << r.err;
 			}
 			expect_finished(a, r, when);
 		}
-		// Every file of the three messages failed once.
-		EXPECT_EQ(failures, 11u);
+		// Every file of the three messages failed once at each call
+		// of its move.
+		EXPECT_EQ(failures, a == action::yank ? 11u * test::calls_per_move
+						      : 11u);
 	}
 }
 
@@ -341,11 +358,13 @@ TEST_F(Crash, AMoveBackThatFailsIsNamed)
 		 "mess/10/102", "info/10/102", "remote/10/102"})
 		ASSERT_EQ(unlink(qpath(p).c_str()), 0);
 	before_ = test::settled_snapshot(queue_);
-	// Message 100: info (call 1), local (2), remote (3), bounce (4,
+	// Message 100: info (move 1), local (2), remote (3), bounce (4,
 	// from its flat path, where the look before the moves found it),
-	// then mess fails (5), and the first move back, of bounce, fails
-	// too (6).
-	Result r = act(action::yank, "eio", "5,6");
+	// then mess fails at its first call, and the first move back, of
+	// bounce, fails too, at the call right after.
+	const int mess_fails = 4 * test::calls_per_move + 1;
+	Result r = act(action::yank, "eio", std::to_string(mess_fails) + "," +
+	    std::to_string(mess_fails + 1));
 	const std::string eio = std::string("rename(): ") + strerror(EIO) + "\n";
 	EXPECT_EQ(r.err,
 	    "moved info/8/100 to yanked/100.info\n"

@@ -2,8 +2,10 @@
 // (LD_PRELOAD) to make the calls that change the queue fail or end the
 // process at a chosen point. Only the test suite builds and loads it.
 //
-// The calls counted are rename, renameat, renameat2, unlink and unlinkat,
-// numbered from 1 in the order they are made. SPOOLSIFT_FAULT_AT lists the
+// The calls counted are rename, renameat, renameat2, link, linkat, unlink
+// and unlinkat, numbered from 1 in the order they are made: where the
+// system layer moves a file by link and unlink (test::calls_per_move),
+// each move is two steps, and a kill between them is one of the points. SPOOLSIFT_FAULT_AT lists the
 // numbers to act on (comma-separated); SPOOLSIFT_FAULT says how:
 //   kill  the call is made, then the process is killed with SIGKILL, as
 //         the OOM killer or a power cut would end it;
@@ -108,6 +110,19 @@ int renameat2(int fd1, const char *from, int fd2, const char *to,
 {
 	static auto next = real<int (*)(int, const char *, int, const char *,
 	    unsigned)>("renameat2");
+	return counted([&] { return next(fd1, from, fd2, to, flags); });
+}
+
+int link(const char *from, const char *to)
+{
+	static auto next = real<int (*)(const char *, const char *)>("link");
+	return counted([&] { return next(from, to); });
+}
+
+int linkat(int fd1, const char *from, int fd2, const char *to, int flags)
+{
+	static auto next =
+	    real<int (*)(int, const char *, int, const char *, int)>("linkat");
 	return counted([&] { return next(fd1, from, fd2, to, flags); });
 }
 

@@ -3,6 +3,7 @@
 // from its own directory, in bounded memory, and judged by match_file.
 #include "content_match.h"
 #include "message_text.h"
+#include "os.h"
 #include "settings.h"
 #include "support.h"
 
@@ -80,7 +81,7 @@ TEST_F(Loading, FirstPartThenTheRest)
 	ASSERT_EQ(truncate(p.c_str(), 6), 0);
 	EXPECT_FALSE(t.read_rest(complaints));
 	EXPECT_FALSE(t.read_rest(complaints));	// nothing left to read on
-	EXPECT_EQ(complaints, std::string(program_invocation_short_name) +
+	EXPECT_EQ(complaints, std::string(os_program_name()) +
 	    ": read() too short\n");
 	EXPECT_FALSE(t.complete());
 	EXPECT_EQ(t.bytes(), nullptr);
@@ -90,7 +91,7 @@ TEST_F(Loading, FirstPartThenTheRest)
 	complaints.clear();
 	EXPECT_FALSE(t.read_first(AT_FDCWD, tmp_.path().c_str(), SIZE_MAX,
 	    complaints));
-	EXPECT_EQ(complaints, std::string(program_invocation_short_name) +
+	EXPECT_EQ(complaints, std::string(os_program_name()) +
 	    ": read() too short\n");
 }
 

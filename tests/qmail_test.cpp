@@ -350,8 +350,10 @@ TEST_F(QmailQueue, DeletedMessagesAreNeverTried)
 // as after a reboot. What is left in the queue must not look like a
 // message delivered to everyone, which qmail-send would finish by
 // removing it, mess and all; the rerun then takes the rest. The message
-// with a local and a remote recipient, killed after each of its moves
-// but the last.
+// with a local and a remote recipient, killed after each call from the
+// end of its first move (info) to the end of its third: where a move is
+// a link and an unlink, also between the two, which leaves that file
+// under both names.
 class KilledYank : public QmailQueue,
 		   public ::testing::WithParamInterface<int> {};
 
@@ -393,7 +395,8 @@ TEST_P(KilledYank, QmailSendStartedBeforeTheRerunLosesNothing)
 	EXPECT_EQ(numbers_of(qread()), rest);
 }
 
-INSTANTIATE_TEST_SUITE_P(AfterMove, KilledYank, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(AfterCall, KilledYank,
+    ::testing::Range(test::calls_per_move, 3 * test::calls_per_move + 1));
 
 // The two ways to expire, each far past qmail's default queue lifetime
 // of seven days.

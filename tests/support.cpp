@@ -327,6 +327,8 @@ std::map<std::string, entry_state> tree_snapshot(const std::string &root)
 		if (lstat(p.c_str(), &st) == -1)
 			continue;
 		entry_state e;
+		e.dev = st.st_dev;
+		e.ino = st.st_ino;
 		e.mode = st.st_mode;
 		e.size = st.st_size;
 		e.atime = st.st_atim;

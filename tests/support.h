@@ -65,6 +65,11 @@ inline const char *const yank_subdirs[] = {
 	"info", "todo", "intd", "local", "remote", "bounce", "mess",
 };
 
+// The calls tests/fault_inject.cpp counts for the move of one file: one
+// rename, or a link and an unlink where the system layer has no rename
+// that never replaces (SPOOLSIFT_MOVE_BY_LINK).
+inline constexpr int calls_per_move = SPOOLSIFT_MOVE_BY_LINK ? 2 : 1;
+
 struct Result {
 	int status = -1;	// exit status, or 128 + signal number
 	std::string out;
@@ -137,6 +142,8 @@ std::vector<std::string> sorted_lines(const std::string &text);
 
 // One entry of a tree, for before-and-after comparisons.
 struct entry_state {
+	dev_t dev = 0;		// which file: two names of one file share
+	ino_t ino = 0;		// these
 	mode_t mode = 0;	// kind and permissions
 	off_t size = 0;
 	std::string digest;	// content digest; "-> target" for a link

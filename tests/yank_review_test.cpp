@@ -3,6 +3,7 @@
 // them (records ended by NUL bytes) and from hostile or odd ones.
 #include "yank_review.h"
 
+#include "os.h"
 #include "support.h"
 
 #include <fcntl.h>
@@ -153,18 +154,33 @@ TEST_F(YankReview, LinesShowEveryFieldSafely)
 	    std::string(80, 'A') + "...\"  whole");
 }
 
-// The review reads; it leaves even the access times as the yank left
-// them, which tell how long a text has lain unread.
+// The review reads; it leaves the modification and change times as the
+// yank left them (a yank's admission goes by the change time of a
+// yanked todo or info), and the access times too, which tell how long a
+// text has lain unread, where the system has a flag for reads that leave
+// them (os_no_atime). Without one, as on the BSDs, a read moves them as
+// the mount's access-time rule says.
 TEST_F(YankReview, ChangesNothing)
 {
-	std::string got;
-	for (const auto &c : lines)
-		ASSERT_EQ(review_line(dir_, c.n, got), 0) << c.n;
+	std::vector<struct timespec> changed;
 	for (const yanked_file &f : files) {
 		struct stat st;
 		ASSERT_EQ(lstat((tmp_.path() + "/" + f.name).c_str(), &st), 0);
-		EXPECT_EQ(st.st_atim.tv_sec, f.mtime) << f.name;
+		changed.push_back(st.st_ctim);
+	}
+	std::string got;
+	for (const auto &c : lines)
+		ASSERT_EQ(review_line(dir_, c.n, got), 0) << c.n;
+	for (size_t i = 0; i < std::size(files); i++) {
+		const yanked_file &f = files[i];
+		struct stat st;
+		ASSERT_EQ(lstat((tmp_.path() + "/" + f.name).c_str(), &st), 0);
+		if (os_no_atime != 0) {
+			EXPECT_EQ(st.st_atim.tv_sec, f.mtime) << f.name;
+		}
 		EXPECT_EQ(st.st_mtim.tv_sec, f.mtime) << f.name;
+		EXPECT_EQ(st.st_ctim.tv_sec, changed[i].tv_sec) << f.name;
+		EXPECT_EQ(st.st_ctim.tv_nsec, changed[i].tv_nsec) << f.name;
 	}
 }
 
