@@ -22,6 +22,7 @@
 #include "message_text.h"
 #include "content_match.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -51,6 +52,9 @@ public:
 	// Runs of one directory's files in the window; each may keep its
 	// directory open.
 	static constexpr size_t window_dirs = 64;
+	// Readers the window adds, up to this many in all, while files keep
+	// the readers waiting on the disk (see grow_if_waiting).
+	static constexpr size_t most_readers = 32;
 
 	// acting: the run acts on every match, which oldest() then looks at
 	// again before handing it out.
@@ -62,7 +66,8 @@ public:
 	// Makes the window and starts up to readers threads; with none, or
 	// where threads cannot be had, the calling thread reads each file
 	// when its turn comes. 0, or -1 when there is no memory for the
-	// window.
+	// window. When the readers wait on the disk more than on the
+	// processors, more are added, up to most_readers.
 	int start(size_t readers);
 
 	// Whether the window is low enough to be filled again, and whether
@@ -106,7 +111,8 @@ private:
 	};
 	// What one thread needs to read texts: its buffer and its odds.
 	struct text_reader {
-		explicit text_reader(text_budget *budget) : text(budget) {}
+		text_reader(text_budget *budget, size_t keep)
+		    : text(budget, keep) {}
 		message_text text;
 		part_odds odds;
 	};
@@ -114,13 +120,19 @@ private:
 	void read_on(text_reader &r);
 	void judge(slot &s, text_reader &r);
 	void look_again(slot &s);
+	int add_readers(size_t n, size_t keep);
+	void grow_if_waiting();
 
 	const search_pattern &pattern_;
 	const bool acting_;
 	text_budget budget_;
 	std::vector<slot> slots_;
-	std::vector<std::unique_ptr<text_reader>> readers_;	// the last: the caller's
+	std::vector<std::unique_ptr<text_reader>> readers_;	// the threads'
+	std::unique_ptr<text_reader> caller_;		// the calling thread's
 	std::vector<std::thread> threads_;
+	// Files judged, and those of them that took long enough to have
+	// waited on the disk, since the window last looked.
+	std::atomic<unsigned> judged_{0}, slow_{0};
 
 	// The calling thread's own; readers see published_.
 	uint64_t head_ = 0, tail_ = 0;
