@@ -162,7 +162,7 @@ protected:
 			const auto yanked = now.find("yanked/" + name + "." + sub);
 			if (here && yanked != now.end()) {
 				const test::entry_state &q = now.at(p);
-				EXPECT_TRUE(SPOOLSIFT_MOVE_BY_LINK && killed &&
+				EXPECT_TRUE(test::binary_moves_by_link && killed &&
 				    q.dev == yanked->second.dev &&
 				    q.ino == yanked->second.ino && ++halfway == 1)
 				    << when << p << " is in two places";

@@ -290,7 +290,7 @@ TEST_F(Restore, KilledAfterAnyMoveTheSameCommandFinishes)
 			const auto here = cut.find(p);
 			const auto yanked = cut.find("yanked/" + name + "." + sub);
 			if (here != cut.end() && yanked != cut.end()) {
-				EXPECT_TRUE(SPOOLSIFT_MOVE_BY_LINK &&
+				EXPECT_TRUE(test::binary_moves_by_link &&
 				    here->second.dev == yanked->second.dev &&
 				    here->second.ino == yanked->second.ino &&
 				    ++halfway == 1) << p << " in two places";

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "settings.h"
 
@@ -65,10 +66,25 @@ inline const char *const yank_subdirs[] = {
 	"info", "todo", "intd", "local", "remote", "bounce", "mess",
 };
 
+// What the system layer of the binary under test can do: this build's
+// (SPOOLSIFT_BIRTH_TIME, SPOOLSIFT_MOVE_BY_LINK), unless tests/run-all
+// says another build's (SPOOLSIFT_TEST_BIRTH_TIME and so on, from that
+// build's system-layer.env).
+inline bool layer_fact(const char *variable, bool built)
+{
+	const char *named = getenv(variable);
+	return named != nullptr && *named != '\0' ? strcmp(named, "0") != 0
+						   : built;
+}
+inline const bool binary_has_birth_time =
+    layer_fact("SPOOLSIFT_TEST_BIRTH_TIME", SPOOLSIFT_BIRTH_TIME);
+inline const bool binary_moves_by_link =
+    layer_fact("SPOOLSIFT_TEST_MOVE_BY_LINK", SPOOLSIFT_MOVE_BY_LINK);
+
 // The calls tests/fault_inject.cpp counts for the move of one file: one
 // rename, or a link and an unlink where the system layer has no rename
-// that never replaces (SPOOLSIFT_MOVE_BY_LINK).
-inline constexpr int calls_per_move = SPOOLSIFT_MOVE_BY_LINK ? 2 : 1;
+// that never replaces.
+inline const int calls_per_move = binary_moves_by_link ? 2 : 1;
 
 struct Result {
 	int status = -1;	// exit status, or 128 + signal number
