@@ -498,7 +498,8 @@ TEST_F(Yank, YankDirectoryInsideMessIsRefused)
 
 // Inside any other message subdirectory, yanked files would be taken
 // for queue files: qmail-qstat counts todo's entries as messages not yet
-// processed, and qmail-send reads what lies in todo and info.
+// processed, and qmail-send reads what lies in todo and info. In pid,
+// qmail-clean would unlink them once they had not been read for 36 hours.
 TEST_F(Yank, YankDirectoryInsideAnyOtherQueueSubdirectoryIsRefused)
 {
 	put("mess/8/100", "x");
@@ -510,6 +511,7 @@ TEST_F(Yank, YankDirectoryInsideAnyOtherQueueSubdirectoryIsRefused)
 		{"todo", "todo"}, {"intd/held", "intd"}, {"info/8", "info"},
 		{"local/x/y", "local"}, {"remote", "remote"},
 		{"bounce/yanked", "bounce"}, {queue_ + "/info/../todo/z", "todo"},
+		{"pid", "pid"},
 	};
 	for (const auto &c : cases)
 		test::make_dirs(c.dir[0] == '/' ? c.dir : qpath(c.dir));
