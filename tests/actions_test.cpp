@@ -183,6 +183,7 @@ TEST_F(Yank, AFileDirectlyInMessWithAnotherAtItsSplitPathIsLeftAlone)
 		SCOPED_TRACE(act[0]);
 		act.insert(act.end(), {"-p", "jackpot", "-q", queue_});
 		Result r = run(act);
+		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(test::sorted_lines(r.out),
 		    (std::vector<std::string>{"100: no", "100: yes"}));
 		EXPECT_NE(r.err.find("100: found directly in mess, but "
