@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -65,7 +67,8 @@ bool lies_within(int fd, dev_t dev, ino_t ino)
 // must lie outside the queue's message subdirectories: inside mess the
 // walk would list and act on what it has just yanked, and qmail counts
 // or reads what lies in the others (qmail-qstat counts todo's entries
-// as messages not yet processed).
+// as messages not yet processed). Nor may it be in pid, from which
+// qmail-clean unlinks every file that has not been read for 36 hours.
 int check_yank_dir()
 {
 	std::optional<std::string> name = yank_dir_name();
@@ -95,13 +98,15 @@ int check_yank_dir()
 	}
 	unique_fd yank(open(settings.yank_dir,
 	    os_dir_handle | O_DIRECTORY | O_CLOEXEC));
-	for (size_t i = 0; yank && queue_subdirs[i] != nullptr; i++) {
+	std::array<const char *, subdir_count + 1> kept_out;
+	std::copy_n(queue_subdirs, subdir_count, kept_out.begin());
+	kept_out.back() = "pid";
+	for (const char *d : kept_out) {
 		struct stat sub;
-		if (lstat(queue_subdirs[i], &sub) == 0 && S_ISDIR(sub.st_mode) &&
+		if (yank && lstat(d, &sub) == 0 && S_ISDIR(sub.st_mode) &&
 		    lies_within(yank.get(), sub.st_dev, sub.st_ino)) {
 			fprintf(stderr, "FATAL: yank_dir [%s] is inside the "
-			    "queue's %s directory.\n", name->c_str(),
-			    queue_subdirs[i]);
+			    "queue's %s directory.\n", name->c_str(), d);
 			return -1;
 		}
 	}

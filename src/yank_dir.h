@@ -5,7 +5,7 @@
 
 // With the queue as the working directory: 0 when settings.yank_dir is
 // a directory on the queue's file system outside every message
-// subdirectory; -1 with the FATAL line written otherwise.
+// subdirectory and pid; -1 with the FATAL line written otherwise.
 int check_yank_dir();
 
 #endif

@@ -183,6 +183,7 @@ TEST_F(Yank, AFileDirectlyInMessWithAnotherAtItsSplitPathIsLeftAlone)
 		SCOPED_TRACE(act[0]);
 		act.insert(act.end(), {"-p", "jackpot", "-q", queue_});
 		Result r = run(act);
+		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(test::sorted_lines(r.out),
 		    (std::vector<std::string>{"100: no", "100: yes"}));
 		EXPECT_NE(r.err.find("100: found directly in mess, but "
@@ -498,7 +499,8 @@ TEST_F(Yank, YankDirectoryInsideMessIsRefused)
 
 // Inside any other message subdirectory, yanked files would be taken
 // for queue files: qmail-qstat counts todo's entries as messages not yet
-// processed, and qmail-send reads what lies in todo and info.
+// processed, and qmail-send reads what lies in todo and info. In pid,
+// qmail-clean would unlink them once they had not been read for 36 hours.
 TEST_F(Yank, YankDirectoryInsideAnyOtherQueueSubdirectoryIsRefused)
 {
 	put("mess/8/100", "x");
@@ -510,6 +512,7 @@ TEST_F(Yank, YankDirectoryInsideAnyOtherQueueSubdirectoryIsRefused)
 		{"todo", "todo"}, {"intd/held", "intd"}, {"info/8", "info"},
 		{"local/x/y", "local"}, {"remote", "remote"},
 		{"bounce/yanked", "bounce"}, {queue_ + "/info/../todo/z", "todo"},
+		{"pid", "pid"},
 	};
 	for (const auto &c : cases)
 		test::make_dirs(c.dir[0] == '/' ? c.dir : qpath(c.dir));

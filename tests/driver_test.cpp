@@ -126,6 +126,10 @@ TEST_F(Refusals, EachRefusedValueSaysWhyAndFails)
 	    {{"-x", "tomorrow"},
 		"Error parsing the date specified at: [ tomorrow ] col 0  "
 		"[ tomorrow ] ]\n"},
+	    // A zone word that is neither local nor universal time.
+	    {{"-x", "Mon Jul  1 12:00:00 XYZ 2024"},
+		"Error parsing the date specified at: [ Mon Jul  1 12:00:00 XYZ "
+		"2024 ] col 0  [ Mon Jul  1 12:00:00 XYZ 2024 ] ]\n"},
 	};
 	for (const auto &c : cases) {
 		std::vector<std::string> args = {"-q", queue_};

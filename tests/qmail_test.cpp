@@ -25,8 +25,8 @@ using test::Result;
 namespace {
 
 // -r and -d on a live mail host: they leave alone a message that
-// qmail-queue is still writing, warn while qmail-send runs, and hold
-// qmail-send's lock for the run. The scenarios that need this skip until
+// qmail-queue is still writing, are refused while qmail-send runs, and
+// hold qmail-send's lock for the run. The scenarios that need this skip until
 // it is there; then this turns them on.
 constexpr bool live_host_behaviour = true;
 
@@ -502,8 +502,8 @@ protected:
 	{
 		if (!live_host_behaviour)
 			GTEST_SKIP() << "needs -r and -d to leave alone a message "
-			    "qmail-queue is still writing, to warn while "
-			    "qmail-send runs and to hold its lock: switched on "
+			    "qmail-queue is still writing, to be refused "
+			    "while qmail-send runs and to hold its lock: switched on "
 			    "when the issue \"A live mail host\" lands";
 		QmailQueue::SetUp();
 	}

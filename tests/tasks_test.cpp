@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -288,6 +289,57 @@ TEST_F(CommonTasks, YankItMovesEveryFileOfTheSpamAndNothingElse)
 	EXPECT_EQ(reported, moved) << r.out;
 	EXPECT_TRUE(r.out.ends_with("10 message(s) yanked, 0 left alone, "
 	    "0 failed\n10 file(s) match\n")) << r.out;
+}
+
+// The commands of the README's safe workflow, run in order as one
+// script. While qmail-send still holds its lock (svc -d asks it to stop;
+// it finishes its deliveries first) the yank is refused and changes
+// nothing, as the README says; once it is down the same commands yank
+// the spam.
+TEST_F(CommonTasks, ReadmeWorkflowIsRefusedUntilQmailSendIsDownThenYanks)
+{
+	std::string script;
+	bool in_section = false;
+	std::istringstream readme(test::read_file(source_dir + "/README.md")
+	    .value_or(""));
+	for (std::string line; std::getline(readme, line);) {
+		if (line.rfind("## ", 0) == 0)
+			in_section = line == "## The safe workflow";
+		else if (in_section && line.rfind("The rules", 0) == 0)
+			break;
+		else if (in_section && line.rfind("       ", 0) == 0)
+			script += line.substr(7) + "\n";
+	}
+	ASSERT_NE(script.find("spoolsift -r "), std::string::npos) << script;
+	const std::string running = "FATAL: qmail-send is running (it holds "
+	    "lock/sendmutex); stop it before -r or -d (-x and -X are safe "
+	    "while it runs).\n";
+
+	const std::string messages = test::tree_listing(queue_ + "/mess");
+	int sender = open((queue_ + "/lock/sendmutex").c_str(),
+	    O_RDONLY | O_CLOEXEC);
+	ASSERT_NE(sender, -1);
+	ASSERT_EQ(flock(sender, LOCK_EX | LOCK_NB), 0);
+	Result r = test::run_at_default_queue(script, queue_, path_);
+	close(sender);
+	EXPECT_EQ(r.status, 0) << r.err;	// tee's
+	EXPECT_EQ(r.out.substr(r.out.size() - running.size()), running);
+	EXPECT_EQ(yes_lines(r.out), std::vector<std::string>(spam_.begin(),
+	    spam_.end()));
+	EXPECT_EQ(r.err, "10 file(s) match\n");
+	EXPECT_EQ(test::tree_listing(queue_ + "/mess"), messages);
+	EXPECT_EQ(test::tree_listing(queue_ + "/yanked"), "");
+
+	r = test::run_at_default_queue(script, queue_, path_);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_TRUE(r.out.ends_with("10 message(s) yanked, 0 left alone, "
+	    "0 failed\n10 file(s) match\n")) << r.out;
+	for (const std::string &n : spam_) {
+		EXPECT_TRUE(test::exists(queue_ + "/yanked/" + n + ".mess")) << n;
+		EXPECT_FALSE(test::exists(queue_ + "/" + hashed("mess", n))) << n;
+	}
+	EXPECT_EQ(svc_log(), "-d /service/qmail-send\n-u /service/qmail-send\n"
+	    "-d /service/qmail-send\n-u /service/qmail-send\n");
 }
 
 // The review recipe on a queue named as qmail-queue names it (each

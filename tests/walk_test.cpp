@@ -16,8 +16,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Present only in a build with --coverage: writes the counters, which a
 // child ending with _exit would otherwise lose.
@@ -373,6 +375,39 @@ TEST_F(Walk, MessThatIsALinkIsNotFollowed)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "0 file(s) match\n");
+}
+
+// A file or a FIFO in place of mess holds no queue either: the search
+// did not happen, whatever is listed. A file there is listed by its
+// name and, being no message number, never acted on.
+TEST_F(Walk, MessThatIsNoDirectoryFailsTheRun)
+{
+	const struct {
+		bool fifo;
+		std::vector<std::string> args;
+		std::string out, err;
+	} cases[] = {
+		{false, {}, "mess: yes\n", "1 file(s) match\n"},
+		{false, {"-d"}, "mess: yes\n", "mess doesn't look like an inode "
+		    "number\n0 message(s) deleted, 1 left alone, 0 failed\n"
+		    "1 file(s) match\n"},
+		{true, {}, "", "0 file(s) match\n"},
+	};
+	ASSERT_EQ(rename(qpath("mess").c_str(), qpath("mess.old").c_str()), 0);
+	for (const auto &c : cases) {
+		std::filesystem::remove(qpath("mess"));
+		if (c.fifo)
+			ASSERT_EQ(mkfifo(qpath("mess").c_str(), 0600), 0);
+		else
+			put("mess", "x");
+		std::vector<std::string> args = {"-q", queue_};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		Result r = run(args);
+		EXPECT_EQ(r.status, 1) << c.err;
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_TRUE(has("mess"));
+	}
 }
 
 // A wrong -q: "0 file(s) match" alone would read like a clean queue.
