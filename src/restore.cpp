@@ -93,6 +93,20 @@ bool has_envelope(const message_files &f)
 	return f.there[info_at] || f.there[todo_at];
 }
 
+// Whether an envelope in the yank directory came with the text at the
+// message's place in the queue: a restore cut off after its text moved
+// (or a yank cut off before it did). Else that text is a new message's
+// that qmail gave the number to once this one's text was gone, and the
+// envelope must not be put to it.
+bool envelope_with_text(const message_files &f)
+{
+	for (size_t i : {info_at, todo_at})
+		if (envelope_of_text(settings.queue_fd, f.yanked[i].c_str(),
+		    f.place[mess_at]->c_str()))
+			return true;
+	return false;
+}
+
 // Checks a to d of restore.h. 0: restore; 1: the whole message is back
 // in the queue already, nothing to move; -1: not, with how set and the
 // line written. *cut_off: the text is back in the queue already.
@@ -124,6 +138,12 @@ int admit(message_files &f, bool try_only, bool *cut_off, outcome &how)
 			return -1;
 		}
 	} else if (has_envelope(f) && is_text_of(*f.place[mess_at], f.n, text)) {
+		if (!envelope_with_text(f)) {
+			fprintf(stderr, "%s(%lu): no %s, and %s is another "
+			    "message's; nothing restored\n", name, f.n,
+			    f.yanked[mess_at].c_str(), f.place[mess_at]->c_str());
+			return -1;
+		}
 		*cut_off = true;
 	} else if (!any && is_text_of(*f.place[mess_at], f.n, text) &&
 	    (exists(*f.place[info_at]) || exists(*f.place[todo_at]))) {
@@ -258,6 +278,5 @@ bool restorable(unsigned long n)
 	struct stat st;
 	if (lstat_at(f.yanked[mess_at], st) == 0)
 		return true;
-	return (exists(f.yanked[info_at]) || exists(f.yanked[todo_at])) &&
-	    is_text_of(*f.place[mess_at], n, st);
+	return is_text_of(*f.place[mess_at], n, st) && envelope_with_text(f);
 }

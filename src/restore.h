@@ -18,7 +18,9 @@
 //       N to a new message. A restore cut off earlier has put the text
 //       back already: then the text at its place in the queue must be
 //       inode N, with the envelope still in the yank directory, and the
-//       restore is finished.
+//       restore is finished. That envelope must have come with that
+//       text (envelope_of_text): once a yanked text is removed, qmail
+//       may give N to a new message, whose text is inode N too.
 //    b. An envelope must be in the yank directory, N.info or N.todo: a
 //       text without one is no message qmail can deliver.
 //    c. Every place must be free, split and flat: a file of number N

@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -136,9 +137,9 @@ TEST_F(Restore, PutsBackWholeMessagesAndOnlyThose)
 TEST_F(Restore, WhatCannotComeBackWholeStaysAndSaysWhy)
 {
 	enum class harm { never_yanked, copied_text, no_envelope, no_text,
-		place_taken };
+		place_taken, number_given_again };
 	for (harm h : {harm::never_yanked, harm::copied_text, harm::no_envelope,
-		 harm::no_text, harm::place_taken}) {
+		 harm::no_text, harm::place_taken, harm::number_given_again}) {
 		SCOPED_TRACE(static_cast<int>(h));
 		std::filesystem::remove_all(queue_);
 		SetUp();
@@ -174,6 +175,30 @@ TEST_F(Restore, WhatCannotComeBackWholeStaysAndSaysWhy)
 			put("remote/" + bucket(n) + "/" + n, "another's");
 			said = "remote/" + bucket(n) + "/" + n + " is taken";
 			break;
+		case harm::number_given_again: {
+			// The yanked text removed, its envelope left; qmail gives
+			// the freed number to a new message, whose text is written
+			// after that envelope moved. Made in that order without
+			// waiting for the file system to hand the inode out again:
+			// the new text's number is its own inode, and the old
+			// envelope takes that name.
+			ASSERT_EQ(unlink(text.c_str()), 0);
+			const std::string old = n;
+			for (const char *sub : {"info", "remote"})
+				ASSERT_EQ(rename(qpath("yanked/" + old + "." + sub).c_str(),
+				    qpath("yanked/held." + std::string(sub)).c_str()), 0);
+			n = queue_message("Subject: minutes\n", "todo");
+			for (const char *sub : {"info", "remote"})
+				ASSERT_EQ(rename(qpath("yanked/held." + std::string(sub)).c_str(),
+				    qpath("yanked/" + n + "." + sub).c_str()), 0);
+			const std::string mess = "mess/" + bucket(n) + "/" + n;
+			const struct timespec later[2] = {{0, UTIME_OMIT},
+			    {time(nullptr) + 60, 0}};
+			ASSERT_EQ(utimensat(AT_FDCWD, qpath(mess).c_str(), later, 0), 0);
+			said = "no yanked/" + n + ".mess, and " + mess +
+			    " is another message's";
+			break;
+		}
 		}
 		const std::string before = test::tree_listing(queue_);
 		Result r = restore({n});
