@@ -232,6 +232,38 @@ TEST_F(Restore, AnUnwritableQueueMovesNothing)
 	EXPECT_EQ(test::tree_listing(queue_), before);
 }
 
+// A move that fails midway moves back what had moved, newest first,
+// each with its line, and the message is whole in the yank directory
+// again: the same files, none left in the queue.
+TEST_F(Restore, AFailedMoveMovesBackWhatHadMoved)
+{
+	const std::string n = queue_message("Subject: jackpot\n", "bounce");
+	yank("jackpot");
+	const std::string b = bucket(n);
+	auto files = [this] {
+		std::map<std::string, ino_t> out;
+		for (const auto &[p, e] : test::tree_snapshot(queue_))
+			if (S_ISREG(e.mode) && !p.starts_with("lock/"))
+				out[p] = e.ino;
+		return out;
+	};
+	const auto before = files();
+	test::RunOptions fail;
+	fail.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=eio",
+	    "SPOOLSIFT_FAULT_AT=" + std::to_string(2 * test::calls_per_move + 1),
+	    "ASAN_OPTIONS=verify_asan_link_order=0"};
+	Result r = restore({n}, fail);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "moved yanked/" + n + ".mess to mess/" + b + "/" + n +
+	    "\nmoved yanked/" + n + ".remote to remote/" + b + "/" + n +
+	    "\nrename(): " + strerror(EIO) + "\nmoved remote/" + b + "/" + n +
+	    " to yanked/" + n + ".remote\nmoved mess/" + b + "/" + n +
+	    " to yanked/" + n + ".mess\nrestore_file(" + n + "): yanked/" + n +
+	    ".bounce not moved; the message stays in yanked\n"
+	    "0 message(s) restored, 0 left alone, 1 failed\n");
+	EXPECT_EQ(files(), before);
+}
+
 // -t says what would go where and changes nothing; -l lists the yank
 // directory, a line a message, and changes nothing either.
 TEST_F(Restore, TryAndListChangeNothing)
