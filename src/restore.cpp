@@ -200,9 +200,11 @@ int admit(message_files &f, bool try_only, bool *cut_off, outcome &how)
 
 // --- step 3: the moves -------------------------------------------------------
 
-// Puts back what moved, newest first, never replacing.
-void move_back(const message_files &f, const std::array<bool, subdir_count> &moved)
+// Puts back what moved, newest first, never replacing. Whether all of it
+// is back.
+bool move_back(const message_files &f, const std::array<bool, subdir_count> &moved)
 {
+	bool all_back = true;
 	for (size_t k = subdir_count; k-- > 0;) {
 		const size_t i = restore_order[k];
 		if (!moved[i])
@@ -215,7 +217,9 @@ void move_back(const message_files &f, const std::array<bool, subdir_count> &mov
 		perror("rename()");
 		fprintf(stderr, "restore_file(%lu): could not move %s back to "
 		    "%s\n", f.n, at, home);
+		all_back = false;
 	}
+	return all_back;
 }
 
 // The files moved, or -1 after the rollback.
@@ -234,9 +238,15 @@ int move_all(const message_files &f, bool try_only)
 			moved[i] = true;
 		} else {
 			perror("rename()");
-			move_back(f, moved);
-			fprintf(stderr, "restore_file(%lu): %s not moved; the "
-			    "message stays in %s\n", f.n, from, settings.yank_dir);
+			if (move_back(f, moved))
+				fprintf(stderr, "restore_file(%lu): %s not moved; the "
+				    "message stays in %s\n", f.n, from,
+				    settings.yank_dir);
+			else
+				fprintf(stderr, "restore_file(%lu): %s not moved; the "
+				    "message is split between the queue and %s, as "
+				    "the lines above say\n", f.n, from,
+				    settings.yank_dir);
 			return -1;
 		}
 		count++;

@@ -234,34 +234,55 @@ TEST_F(Restore, AnUnwritableQueueMovesNothing)
 
 // A move that fails midway moves back what had moved, newest first,
 // each with its line, and the message is whole in the yank directory
-// again: the same files, none left in the queue.
+// again: the same files, none left in the queue. Where a move back fails
+// too, the lines say which file stays in the queue, and the last one
+// does not claim the message is back in the yank directory.
 TEST_F(Restore, AFailedMoveMovesBackWhatHadMoved)
 {
-	const std::string n = queue_message("Subject: jackpot\n", "bounce");
-	yank("jackpot");
-	const std::string b = bucket(n);
-	auto files = [this] {
-		std::map<std::string, ino_t> out;
-		for (const auto &[p, e] : test::tree_snapshot(queue_))
-			if (S_ISREG(e.mode) && !p.starts_with("lock/"))
-				out[p] = e.ino;
-		return out;
-	};
-	const auto before = files();
-	test::RunOptions fail;
-	fail.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=eio",
-	    "SPOOLSIFT_FAULT_AT=" + std::to_string(2 * test::calls_per_move + 1),
-	    "ASAN_OPTIONS=verify_asan_link_order=0"};
-	Result r = restore({n}, fail);
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "moved yanked/" + n + ".mess to mess/" + b + "/" + n +
-	    "\nmoved yanked/" + n + ".remote to remote/" + b + "/" + n +
-	    "\nrename(): " + strerror(EIO) + "\nmoved remote/" + b + "/" + n +
-	    " to yanked/" + n + ".remote\nmoved mess/" + b + "/" + n +
-	    " to yanked/" + n + ".mess\nrestore_file(" + n + "): yanked/" + n +
-	    ".bounce not moved; the message stays in yanked\n"
-	    "0 message(s) restored, 0 left alone, 1 failed\n");
-	EXPECT_EQ(files(), before);
+	const int third = 2 * test::calls_per_move + 1;	// the bounce's move
+	for (bool back_too : {false, true}) {
+		SCOPED_TRACE(back_too ? "a move back fails too" : "moved back");
+		std::filesystem::remove_all(queue_);
+		SetUp();
+		const std::string n = queue_message("Subject: jackpot\n", "bounce");
+		yank("jackpot");
+		const std::string b = bucket(n);
+		const std::string mess = "mess/" + b + "/" + n;
+		const std::string remote = "remote/" + b + "/" + n;
+		auto files = [this] {
+			std::map<std::string, ino_t> out;
+			for (const auto &[p, e] : test::tree_snapshot(queue_))
+				if (S_ISREG(e.mode) && !p.starts_with("lock/"))
+					out[p] = e.ino;
+			return out;
+		};
+		auto want = files();
+		test::RunOptions fail;
+		fail.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=eio",
+		    "SPOOLSIFT_FAULT_AT=" + std::to_string(third) +
+			(back_too ? "," + std::to_string(third + 1) : ""),
+		    "ASAN_OPTIONS=verify_asan_link_order=0"};
+		Result r = restore({n}, fail);
+		const std::string eio = "rename(): "s + strerror(EIO) + "\n";
+		std::string said = "moved yanked/" + n + ".mess to " + mess +
+		    "\nmoved yanked/" + n + ".remote to " + remote + "\n" + eio;
+		if (back_too) {
+			said += eio + "restore_file(" + n + "): could not move " +
+			    remote + " back to yanked/" + n + ".remote\n";
+			want[remote] = want["yanked/" + n + ".remote"];
+			want.erase("yanked/" + n + ".remote");
+		} else {
+			said += "moved " + remote + " to yanked/" + n + ".remote\n";
+		}
+		said += "moved " + mess + " to yanked/" + n + ".mess\nrestore_file(" +
+		    n + "): yanked/" + n + ".bounce not moved; the message " +
+		    (back_too ? "is split between the queue and yanked, as the "
+				"lines above say\n" : "stays in yanked\n") +
+		    "0 message(s) restored, 0 left alone, 1 failed\n";
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, said);
+		EXPECT_EQ(files(), want);
+	}
 }
 
 // -t says what would go where and changes nothing; -l lists the yank
