@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -388,6 +389,60 @@ TEST_F(Restore, KilledAfterAnyMoveTheSameCommandFinishes)
 	}
 	EXPECT_GT(k, 6u * test::calls_per_move)
 	    << "only " << k - 1 << " calls were tried";
+}
+
+// ^C or a kill during a restore waits until the message being moved is
+// whole in the queue: the run, stopped in the middle of a message's
+// moves and sent the signal there, ends by it only once that message's
+// last file is back, leaving the next message whole in the yank
+// directory.
+TEST_F(Restore, AStopSignalWaitsForTheMessageToBeWhole)
+{
+	for (int sig : {SIGINT, SIGTERM}) {
+		SCOPED_TRACE(strsignal(sig));
+		std::filesystem::remove_all(queue_);
+		SetUp();
+		const std::string a = queue_message("Subject: a\n", "bounce");
+		const std::string b = queue_message("Subject: b\n", "todo");
+		const auto queued = test::tree_snapshot(queue_);
+		yank(".*");
+		const std::string err = qpath("../restore.err");
+		pid_t pid = fork();
+		ASSERT_NE(pid, -1);
+		if (pid == 0) {
+			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			dup2(e, 2);
+			close(e);
+			setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+			setenv("SPOOLSIFT_FAULT", "stop", 1);	// before a's 2nd move
+			setenv("SPOOLSIFT_FAULT_AT",
+			    std::to_string(test::calls_per_move + 1).c_str(), 1);
+			setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+			execl(test::restore_bin.c_str(), "spoolsift-restore", "-q",
+			    queue_.c_str(), a.c_str(), b.c_str(), static_cast<char *>(nullptr));
+			_exit(127);
+		}
+		int st = 0;
+		ASSERT_EQ(waitpid(pid, &st, WUNTRACED), pid);
+		ASSERT_TRUE(WIFSTOPPED(st));
+		kill(pid, sig);
+		kill(pid, SIGCONT);
+		ASSERT_EQ(waitpid(pid, &st, 0), pid);
+		EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig)
+		    << test::read_file(err).value_or("");
+		const std::string said = test::read_file(err).value_or("");
+		EXPECT_TRUE(said.ends_with("moved yanked/" + a + ".info to info/" +
+		    bucket(a) + "/" + a + "\n")) << said;
+		const auto now = test::tree_snapshot(queue_);
+		for (const auto &[p, e] : queued) {
+			if (S_ISDIR(e.mode) || p.starts_with("lock/"))
+				continue;
+			const std::string name = p.substr(p.rfind('/') + 1);
+			const std::string sub = p.substr(0, p.find('/'));
+			EXPECT_EQ(now.count(name == a ? p : "yanked/" + name + "." +
+			    sub), 1u) << p;
+		}
+	}
 }
 
 }  // namespace
