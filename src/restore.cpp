@@ -272,6 +272,22 @@ int restore_message(unsigned long n, bool try_only, outcome &how)
 
 }  // namespace
 
+int check_split()
+{
+	auto bucket_dir = [](long b) {
+		struct stat st;
+		const std::string dir = "mess/" + std::to_string(b);
+		return fstatat(settings.queue_fd, dir.c_str(), &st, 0) == 0 &&
+		    S_ISDIR(st.st_mode);
+	};
+	if (bucket_dir(0) && bucket_dir(settings.split - 1L) &&
+	    !bucket_dir(settings.split))
+		return 0;
+	fprintf(stderr, "FATAL: this queue's mess is not hashed %d ways; give "
+	    "its conf-split with -s.\n", static_cast<int>(settings.split));
+	return -1;
+}
+
 int restore_file(unsigned long n, bool try_only)
 {
 	outcome how;

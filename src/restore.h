@@ -42,6 +42,12 @@
 #ifndef SPOOLSIFT_RESTORE_H
 #define SPOOLSIFT_RESTORE_H
 
+// Whether the queue's mess is hashed settings.split ways (mess/0 to
+// mess/split-1, and no mess/split), as the places of step 1 assume: with
+// another -s, files would go where qmail never looks for them. 0, or -1
+// with the FATAL line written.
+int check_split();
+
 // Restores message n, or with try_only only says what it would move
 // where. The files moved (or that would be), or -1 when nothing was:
 // the message is left alone or failed, as the tally counts it.

@@ -215,6 +215,31 @@ TEST_F(Restore, WhatCannotComeBackWholeStaysAndSaysWhy)
 			 "0 message(s) restored, 1 left alone, 0 failed\n");
 }
 
+// A -s other than the queue's would put the files where qmail never
+// looks: in another hash directory (a smaller split), or at a flat path
+// where the hash directory is missing (a larger one). The run is refused
+// before anything moves, even with -t.
+TEST_F(Restore, ASplitOtherThanTheQueuesIsRefused)
+{
+	const std::string n = queue_message("Subject: jackpot\n");
+	yank("jackpot");
+	const std::string before = test::tree_listing(queue_);
+	for (const char *split : {"7", "24", "29"}) {
+		for (const char *try_only : {"", "-t"}) {
+			SCOPED_TRACE(std::string("-s ") + split + " " + try_only);
+			std::vector<std::string> args = {"-s", split, n};
+			if (*try_only)
+				args.insert(args.begin(), try_only);
+			Result r = restore(args);
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(r.err, "FATAL: this queue's mess is not hashed " +
+			    std::string(split) + " ways; give its conf-split with "
+			    "-s.\n");
+			EXPECT_EQ(test::tree_listing(queue_), before);
+		}
+	}
+}
+
 // A queue that cannot be written: the first change, the text's access
 // time, fails, and nothing moves.
 TEST_F(Restore, AnUnwritableQueueMovesNothing)
