@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <tuple>
 
 unsigned long message_number(const char *name)
 {
@@ -35,6 +37,31 @@ bool one_file(int dir, const char *a, const char *b)
 	    sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 	errno = saved;
 	return one;
+}
+
+namespace {
+
+// Whether time a is no earlier than time b.
+bool not_before(const struct timespec &a, const struct timespec &b)
+{
+	return std::tie(a.tv_sec, a.tv_nsec) >= std::tie(b.tv_sec, b.tv_nsec);
+}
+
+}  // namespace
+
+bool envelope_of_text(int dir, const char *envelope, const char *mess)
+{
+	struct stat env, text;
+	if (fstatat(dir, envelope, &env, AT_SYMLINK_NOFOLLOW) == -1 ||
+	    fstatat(dir, mess, &text, AT_SYMLINK_NOFOLLOW) == -1)
+		return false;
+	if (not_before(env.st_ctim, text.st_mtim))
+		return true;
+	const std::optional<struct timespec> env_born =
+	    os_birth_time(dir, envelope);
+	const std::optional<struct timespec> text_born =
+	    os_birth_time(dir, mess);
+	return env_born && text_born && not_before(*env_born, *text_born);
 }
 
 void say_no_path(const char *words)

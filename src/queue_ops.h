@@ -30,6 +30,18 @@ int rename_no_replace(int dir, const char *from, const char *to);
 // link); errno is kept.
 bool one_file(int dir, const char *a, const char *b);
 
+// Whether the envelope file at envelope (a todo or info in the yank
+// directory) came from the same message as the text at mess, both
+// relative to dir, rather than from an earlier message of that number:
+// qmail gives a number again once its text is gone, and an envelope
+// left in the yank directory outlives the text it came with. The
+// message's own envelope was moved there after its text was last
+// written (its change time), and was made after the text was (their
+// birth times, which a clock set back since the message was queued
+// leaves in order); an earlier message's envelope was made and moved
+// before this text existed. false as well when either is missing.
+bool envelope_of_text(int dir, const char *envelope, const char *mess);
+
 // The signals that end a run from outside (^C, kill, a hangup, a closed
 // pipe) are held while one message is moved or deleted and delivered
 // right after: a run that is stopped leaves each message either whole in

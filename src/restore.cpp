@@ -93,6 +93,20 @@ bool has_envelope(const message_files &f)
 	return f.there[info_at] || f.there[todo_at];
 }
 
+// Whether an envelope in the yank directory came with the text at the
+// message's place in the queue: a restore cut off after its text moved
+// (or a yank cut off before it did). Else that text is a new message's
+// that qmail gave the number to once this one's text was gone, and the
+// envelope must not be put to it.
+bool envelope_with_text(const message_files &f)
+{
+	for (size_t i : {info_at, todo_at})
+		if (envelope_of_text(settings.queue_fd, f.yanked[i].c_str(),
+		    f.place[mess_at]->c_str()))
+			return true;
+	return false;
+}
+
 // Checks a to d of restore.h. 0: restore; 1: the whole message is back
 // in the queue already, nothing to move; -1: not, with how set and the
 // line written. *cut_off: the text is back in the queue already.
@@ -124,6 +138,12 @@ int admit(message_files &f, bool try_only, bool *cut_off, outcome &how)
 			return -1;
 		}
 	} else if (has_envelope(f) && is_text_of(*f.place[mess_at], f.n, text)) {
+		if (!envelope_with_text(f)) {
+			fprintf(stderr, "%s(%lu): no %s, and %s is another "
+			    "message's; nothing restored\n", name, f.n,
+			    f.yanked[mess_at].c_str(), f.place[mess_at]->c_str());
+			return -1;
+		}
 		*cut_off = true;
 	} else if (!any && is_text_of(*f.place[mess_at], f.n, text) &&
 	    (exists(*f.place[info_at]) || exists(*f.place[todo_at]))) {
@@ -180,9 +200,11 @@ int admit(message_files &f, bool try_only, bool *cut_off, outcome &how)
 
 // --- step 3: the moves -------------------------------------------------------
 
-// Puts back what moved, newest first, never replacing.
-void move_back(const message_files &f, const std::array<bool, subdir_count> &moved)
+// Puts back what moved, newest first, never replacing. Whether all of it
+// is back.
+bool move_back(const message_files &f, const std::array<bool, subdir_count> &moved)
 {
+	bool all_back = true;
 	for (size_t k = subdir_count; k-- > 0;) {
 		const size_t i = restore_order[k];
 		if (!moved[i])
@@ -195,7 +217,9 @@ void move_back(const message_files &f, const std::array<bool, subdir_count> &mov
 		perror("rename()");
 		fprintf(stderr, "restore_file(%lu): could not move %s back to "
 		    "%s\n", f.n, at, home);
+		all_back = false;
 	}
+	return all_back;
 }
 
 // The files moved, or -1 after the rollback.
@@ -214,9 +238,15 @@ int move_all(const message_files &f, bool try_only)
 			moved[i] = true;
 		} else {
 			perror("rename()");
-			move_back(f, moved);
-			fprintf(stderr, "restore_file(%lu): %s not moved; the "
-			    "message stays in %s\n", f.n, from, settings.yank_dir);
+			if (move_back(f, moved))
+				fprintf(stderr, "restore_file(%lu): %s not moved; the "
+				    "message stays in %s\n", f.n, from,
+				    settings.yank_dir);
+			else
+				fprintf(stderr, "restore_file(%lu): %s not moved; the "
+				    "message is split between the queue and %s, as "
+				    "the lines above say\n", f.n, from,
+				    settings.yank_dir);
 			return -1;
 		}
 		count++;
@@ -242,6 +272,22 @@ int restore_message(unsigned long n, bool try_only, outcome &how)
 
 }  // namespace
 
+int check_split()
+{
+	auto bucket_dir = [](long b) {
+		struct stat st;
+		const std::string dir = "mess/" + std::to_string(b);
+		return fstatat(settings.queue_fd, dir.c_str(), &st, 0) == 0 &&
+		    S_ISDIR(st.st_mode);
+	};
+	if (bucket_dir(0) && bucket_dir(settings.split - 1L) &&
+	    !bucket_dir(settings.split))
+		return 0;
+	fprintf(stderr, "FATAL: this queue's mess is not hashed %d ways; give "
+	    "its conf-split with -s.\n", static_cast<int>(settings.split));
+	return -1;
+}
+
 int restore_file(unsigned long n, bool try_only)
 {
 	outcome how;
@@ -258,6 +304,5 @@ bool restorable(unsigned long n)
 	struct stat st;
 	if (lstat_at(f.yanked[mess_at], st) == 0)
 		return true;
-	return (exists(f.yanked[info_at]) || exists(f.yanked[todo_at])) &&
-	    is_text_of(*f.place[mess_at], n, st);
+	return is_text_of(*f.place[mess_at], n, st) && envelope_with_text(f);
 }

@@ -18,7 +18,9 @@
 //       N to a new message. A restore cut off earlier has put the text
 //       back already: then the text at its place in the queue must be
 //       inode N, with the envelope still in the yank directory, and the
-//       restore is finished.
+//       restore is finished. That envelope must have come with that
+//       text (envelope_of_text): once a yanked text is removed, qmail
+//       may give N to a new message, whose text is inode N too.
 //    b. An envelope must be in the yank directory, N.info or N.todo: a
 //       text without one is no message qmail can deliver.
 //    c. Every place must be free, split and flat: a file of number N
@@ -39,6 +41,12 @@
 //    the line names the file left in the queue).
 #ifndef SPOOLSIFT_RESTORE_H
 #define SPOOLSIFT_RESTORE_H
+
+// Whether the queue's mess is hashed settings.split ways (mess/0 to
+// mess/split-1, and no mess/split), as the places of step 1 assume: with
+// another -s, files would go where qmail never looks for them. 0, or -1
+// with the FATAL line written.
+int check_split();
 
 // Restores message n, or with try_only only says what it would move
 // where. The files moved (or that would be), or -1 when nothing was:

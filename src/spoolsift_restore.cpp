@@ -188,7 +188,7 @@ try {
 int restore_asked(const restore_request &req)
 {
 	const bool try_only = req.how == mode::try_only;
-	if (check_yank_dir() == -1)
+	if (check_yank_dir() == -1 || check_split() == -1)
 		return 1;
 	// A restore changes the queue as a yank does: one run at a time, and
 	// not under a running qmail-send, which would not see a restored

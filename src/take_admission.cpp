@@ -1,6 +1,5 @@
 // take_admission.cpp: step 2 of a take (see take.h): the one look at a
 // message's files, and whether it may be taken.
-#include "os.h"
 #include "queue_ops.h"
 #include "settings.h"
 #include "take_steps.h"
@@ -10,9 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <optional>
 #include <string>
-#include <tuple>
 
 namespace {
 
@@ -33,49 +30,21 @@ const std::string &found_at(size_t i, const message_paths &paths,
 
 
 
-// Whether time a is no earlier than time b.
-template <typename Time>
-bool not_before(const Time &a, const Time &b)
-{
-	return std::tie(a.tv_sec, a.tv_nsec) >= std::tie(b.tv_sec, b.tv_nsec);
-}
-
-// When the file at path came to be, where the system and the file system
-// keep that.
-std::optional<struct timespec> birth(const std::string &path)
-{
-	return os_birth_time(settings.queue_fd, path.c_str());
-}
-
 // Whether a yank of this very message was cut off after its todo or info
 // file had moved: the yank directory holds that file, and it belongs to
-// this message's mess. Only those two count: a message yanked before it
-// was queued has neither. And a todo or info left there by an earlier
-// message of the same number (qmail reuses them) must not let a yank
-// take a message that qmail-queue is writing. This message's file was
-// moved there after its mess was last written (its change time), and was
-// made after the mess was (their birth times, which a clock set back
-// since the message was queued leaves in order); an earlier message's
-// file was made and moved before this mess existed.
+// this message's mess (envelope_of_text). Only those two count: a
+// message yanked before it was queued has neither. And a todo or info
+// left there by an earlier message of the same number (qmail reuses
+// them) must not let a yank take a message that qmail-queue is writing.
 bool partly_yanked(const message_paths &paths, const survey &found)
 {
-	struct stat mess;
-	if (!holds(found[mess_at]) ||
-	    lstat_at(found_at(mess_at, paths, found[mess_at]), mess) == -1)
+	if (!holds(found[mess_at]))
 		return false;
-	const std::optional<struct timespec> mess_born =
-	    birth(found_at(mess_at, paths, found[mess_at]));
-	for (size_t i : {todo_at, info_at}) {
-		struct stat st;
-		if (lstat_at(paths.yank[i], st) == -1)
-			continue;
-		if (not_before(st.st_ctim, mess.st_mtim))
+	const std::string &mess = found_at(mess_at, paths, found[mess_at]);
+	for (size_t i : {todo_at, info_at})
+		if (envelope_of_text(settings.queue_fd, paths.yank[i].c_str(),
+		    mess.c_str()))
 			return true;
-		const std::optional<struct timespec> born =
-		    birth(paths.yank[i]);
-		if (born && mess_born && not_before(*born, *mess_born))
-			return true;
-	}
 	return false;
 }
 

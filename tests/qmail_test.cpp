@@ -289,23 +289,35 @@ TEST_F(QmailQueue, RestoredMessagesAreTriedOnceAndTheRestNever)
 	EXPECT_EQ(numbers_of(qread()), m.ham);
 }
 
-// A yanked text copied away frees its inode, and qmail-queue gives the
-// number to the next message it queues. The copy put back is not the
-// message's own text: the restore refuses, and both messages stay whole,
-// the new one in the queue, the old one in the yank directory.
-TEST_F(QmailQueue, ARestoreOfANumberQmailGaveAgainIsRefused)
+// A yanked text copied away, or removed while its envelope stays,
+// frees its inode, and qmail-queue gives the number to the next message
+// it queues. A copy put back is not the message's own text; an envelope
+// left alone in the yank directory did not come with the new message's
+// text. Either way the restore refuses, and both messages stay whole,
+// the new one in the queue, the old one's files in the yank directory.
+class ReusedNumber : public QmailQueue,
+		     public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReusedNumber, ARestoreOfANumberQmailGaveAgainIsRefused)
 {
+	const bool copied = GetParam();
 	const mixed m = queue_mixed_and_stop();
 	test::make_dirs(queue_ + "/yanked");
 	ASSERT_EQ(spoolsift({"-r", "-p", "jackpot"}).status, 0);
 	const unsigned long s = *m.spam.begin();
 	const std::string n = std::to_string(s);
 	const std::string text = queue_ + "/yanked/" + n + ".mess";
-	test::write_file(text + ".copy", test::read_file(text).value_or(""));
+	if (copied)
+		test::write_file(text + ".copy",
+		    test::read_file(text).value_or(""));
 	ASSERT_EQ(unlink(text.c_str()), 0);
-	ASSERT_EQ(rename((text + ".copy").c_str(), text.c_str()), 0);
-	const std::string refused = "restore_file(" + n + "): yanked/" + n +
-	    ".mess is not the message's own text";
+	if (copied) {
+		ASSERT_EQ(rename((text + ".copy").c_str(), text.c_str()), 0);
+	}
+	const std::string head = "restore_file(" + n + "): ";
+	const std::string refused = copied ? head + "yanked/" + n +
+	    ".mess is not the message's own text" : head + "no yanked/" + n +
+	    ".mess; nothing restored\n";
 	Result r = spoolsift_restore({n});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_NE(r.err.find(refused), std::string::npos) << r.err;
@@ -328,13 +340,22 @@ TEST_F(QmailQueue, ARestoreOfANumberQmailGaveAgainIsRefused)
 	const std::vector<std::string> queued = files_of({s});
 	r = spoolsift_restore({n});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.err.find(refused), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(copied ? refused : head + "no yanked/" + n +
+	    ".mess, and mess/" + std::to_string(s % 23) + "/" + n +
+	    " is another message's; nothing restored\n"), std::string::npos)
+	    << r.err;
+	r = spoolsift_restore({"-t", "-a"});
+	EXPECT_EQ(r.err.find("would move yanked/" + n + "."), std::string::npos)
+	    << r.err;
 	EXPECT_EQ(files_of({s}, true), yanked);
 	EXPECT_EQ(files_of({s}), queued);
 	EXPECT_NE(message_text(s).value_or("").find("Minutes again"),
 	    std::string::npos);
 	retry_all(want);
 }
+
+INSTANTIATE_TEST_SUITE_P(QmailQueue, ReusedNumber, ::testing::Bool(),
+    [](const auto &info) { return info.param ? "TextCopied" : "TextRemoved"; });
 
 TEST_F(QmailQueue, DeletedMessagesAreNeverTried)
 {

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -136,9 +138,9 @@ TEST_F(Restore, PutsBackWholeMessagesAndOnlyThose)
 TEST_F(Restore, WhatCannotComeBackWholeStaysAndSaysWhy)
 {
 	enum class harm { never_yanked, copied_text, no_envelope, no_text,
-		place_taken };
+		place_taken, number_given_again };
 	for (harm h : {harm::never_yanked, harm::copied_text, harm::no_envelope,
-		 harm::no_text, harm::place_taken}) {
+		 harm::no_text, harm::place_taken, harm::number_given_again}) {
 		SCOPED_TRACE(static_cast<int>(h));
 		std::filesystem::remove_all(queue_);
 		SetUp();
@@ -174,6 +176,30 @@ TEST_F(Restore, WhatCannotComeBackWholeStaysAndSaysWhy)
 			put("remote/" + bucket(n) + "/" + n, "another's");
 			said = "remote/" + bucket(n) + "/" + n + " is taken";
 			break;
+		case harm::number_given_again: {
+			// The yanked text removed, its envelope left; qmail gives
+			// the freed number to a new message, whose text is written
+			// after that envelope moved. Made in that order without
+			// waiting for the file system to hand the inode out again:
+			// the new text's number is its own inode, and the old
+			// envelope takes that name.
+			ASSERT_EQ(unlink(text.c_str()), 0);
+			const std::string old = n;
+			for (const char *sub : {"info", "remote"})
+				ASSERT_EQ(rename(qpath("yanked/" + old + "." + sub).c_str(),
+				    qpath("yanked/held." + std::string(sub)).c_str()), 0);
+			n = queue_message("Subject: minutes\n", "todo");
+			for (const char *sub : {"info", "remote"})
+				ASSERT_EQ(rename(qpath("yanked/held." + std::string(sub)).c_str(),
+				    qpath("yanked/" + n + "." + sub).c_str()), 0);
+			const std::string mess = "mess/" + bucket(n) + "/" + n;
+			const struct timespec later[2] = {{0, UTIME_OMIT},
+			    {time(nullptr) + 60, 0}};
+			ASSERT_EQ(utimensat(AT_FDCWD, qpath(mess).c_str(), later, 0), 0);
+			said = "no yanked/" + n + ".mess, and " + mess +
+			    " is another message's";
+			break;
+		}
 		}
 		const std::string before = test::tree_listing(queue_);
 		Result r = restore({n});
@@ -187,6 +213,31 @@ TEST_F(Restore, WhatCannotComeBackWholeStaysAndSaysWhy)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "12abc doesn't look like an inode number\n"
 			 "0 message(s) restored, 1 left alone, 0 failed\n");
+}
+
+// A -s other than the queue's would put the files where qmail never
+// looks: in another hash directory (a smaller split), or at a flat path
+// where the hash directory is missing (a larger one). The run is refused
+// before anything moves, even with -t.
+TEST_F(Restore, ASplitOtherThanTheQueuesIsRefused)
+{
+	const std::string n = queue_message("Subject: jackpot\n");
+	yank("jackpot");
+	const std::string before = test::tree_listing(queue_);
+	for (const char *split : {"7", "24", "29"}) {
+		for (const char *try_only : {"", "-t"}) {
+			SCOPED_TRACE(std::string("-s ") + split + " " + try_only);
+			std::vector<std::string> args = {"-s", split, n};
+			if (*try_only)
+				args.insert(args.begin(), try_only);
+			Result r = restore(args);
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(r.err, "FATAL: this queue's mess is not hashed " +
+			    std::string(split) + " ways; give its conf-split with "
+			    "-s.\n");
+			EXPECT_EQ(test::tree_listing(queue_), before);
+		}
+	}
 }
 
 // A queue that cannot be written: the first change, the text's access
@@ -205,6 +256,59 @@ TEST_F(Restore, AnUnwritableQueueMovesNothing)
 	    "message stays in yanked\n0 message(s) restored, 0 left alone, "
 	    "1 failed\n");
 	EXPECT_EQ(test::tree_listing(queue_), before);
+}
+
+// A move that fails midway moves back what had moved, newest first,
+// each with its line, and the message is whole in the yank directory
+// again: the same files, none left in the queue. Where a move back fails
+// too, the lines say which file stays in the queue, and the last one
+// does not claim the message is back in the yank directory.
+TEST_F(Restore, AFailedMoveMovesBackWhatHadMoved)
+{
+	const int third = 2 * test::calls_per_move + 1;	// the bounce's move
+	for (bool back_too : {false, true}) {
+		SCOPED_TRACE(back_too ? "a move back fails too" : "moved back");
+		std::filesystem::remove_all(queue_);
+		SetUp();
+		const std::string n = queue_message("Subject: jackpot\n", "bounce");
+		yank("jackpot");
+		const std::string b = bucket(n);
+		const std::string mess = "mess/" + b + "/" + n;
+		const std::string remote = "remote/" + b + "/" + n;
+		auto files = [this] {
+			std::map<std::string, ino_t> out;
+			for (const auto &[p, e] : test::tree_snapshot(queue_))
+				if (S_ISREG(e.mode) && !p.starts_with("lock/"))
+					out[p] = e.ino;
+			return out;
+		};
+		auto want = files();
+		test::RunOptions fail;
+		fail.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=eio",
+		    "SPOOLSIFT_FAULT_AT=" + std::to_string(third) +
+			(back_too ? "," + std::to_string(third + 1) : ""),
+		    "ASAN_OPTIONS=verify_asan_link_order=0"};
+		Result r = restore({n}, fail);
+		const std::string eio = "rename(): "s + strerror(EIO) + "\n";
+		std::string said = "moved yanked/" + n + ".mess to " + mess +
+		    "\nmoved yanked/" + n + ".remote to " + remote + "\n" + eio;
+		if (back_too) {
+			said += eio + "restore_file(" + n + "): could not move " +
+			    remote + " back to yanked/" + n + ".remote\n";
+			want[remote] = want["yanked/" + n + ".remote"];
+			want.erase("yanked/" + n + ".remote");
+		} else {
+			said += "moved " + remote + " to yanked/" + n + ".remote\n";
+		}
+		said += "moved " + mess + " to yanked/" + n + ".mess\nrestore_file(" +
+		    n + "): yanked/" + n + ".bounce not moved; the message " +
+		    (back_too ? "is split between the queue and yanked, as the "
+				"lines above say\n" : "stays in yanked\n") +
+		    "0 message(s) restored, 0 left alone, 1 failed\n";
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, said);
+		EXPECT_EQ(files(), want);
+	}
 }
 
 // -t says what would go where and changes nothing; -l lists the yank
@@ -310,6 +414,60 @@ TEST_F(Restore, KilledAfterAnyMoveTheSameCommandFinishes)
 	}
 	EXPECT_GT(k, 6u * test::calls_per_move)
 	    << "only " << k - 1 << " calls were tried";
+}
+
+// ^C or a kill during a restore waits until the message being moved is
+// whole in the queue: the run, stopped in the middle of a message's
+// moves and sent the signal there, ends by it only once that message's
+// last file is back, leaving the next message whole in the yank
+// directory.
+TEST_F(Restore, AStopSignalWaitsForTheMessageToBeWhole)
+{
+	for (int sig : {SIGINT, SIGTERM}) {
+		SCOPED_TRACE(strsignal(sig));
+		std::filesystem::remove_all(queue_);
+		SetUp();
+		const std::string a = queue_message("Subject: a\n", "bounce");
+		const std::string b = queue_message("Subject: b\n", "todo");
+		const auto queued = test::tree_snapshot(queue_);
+		yank(".*");
+		const std::string err = qpath("../restore.err");
+		pid_t pid = fork();
+		ASSERT_NE(pid, -1);
+		if (pid == 0) {
+			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			dup2(e, 2);
+			close(e);
+			setenv("LD_PRELOAD", FAULT_INJECT_LIB, 1);
+			setenv("SPOOLSIFT_FAULT", "stop", 1);	// before a's 2nd move
+			setenv("SPOOLSIFT_FAULT_AT",
+			    std::to_string(test::calls_per_move + 1).c_str(), 1);
+			setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+			execl(test::restore_bin.c_str(), "spoolsift-restore", "-q",
+			    queue_.c_str(), a.c_str(), b.c_str(), static_cast<char *>(nullptr));
+			_exit(127);
+		}
+		int st = 0;
+		ASSERT_EQ(waitpid(pid, &st, WUNTRACED), pid);
+		ASSERT_TRUE(WIFSTOPPED(st));
+		kill(pid, sig);
+		kill(pid, SIGCONT);
+		ASSERT_EQ(waitpid(pid, &st, 0), pid);
+		EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig)
+		    << test::read_file(err).value_or("");
+		const std::string said = test::read_file(err).value_or("");
+		EXPECT_TRUE(said.ends_with("moved yanked/" + a + ".info to info/" +
+		    bucket(a) + "/" + a + "\n")) << said;
+		const auto now = test::tree_snapshot(queue_);
+		for (const auto &[p, e] : queued) {
+			if (S_ISDIR(e.mode) || p.starts_with("lock/"))
+				continue;
+			const std::string name = p.substr(p.rfind('/') + 1);
+			const std::string sub = p.substr(0, p.find('/'));
+			EXPECT_EQ(now.count(name == a ? p : "yanked/" + name + "." +
+			    sub), 1u) << p;
+		}
+	}
 }
 
 }  // namespace

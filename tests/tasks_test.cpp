@@ -345,58 +345,87 @@ TEST_F(CommonTasks, ReadmeWorkflowIsRefusedUntilQmailSendIsDownThenYanks)
 // The review recipe on a queue named as qmail-queue names it (each
 // message after its text's inode): the listing has one line per yanked
 // message, the false positive comes back as it was, and the rest is
-// gone.
+// gone. When the false positive cannot come back (here, qmail has a file
+// at its place), nothing is removed: the yank directory stays whole for
+// another look.
 TEST_F(CommonTasks, ReviewAYankPutsBackTheFalsePositivesAndRemovesTheRest)
 {
-	test::run_program("/bin/rm", {"-rf", queue_});
-	Result made = test::run_program(test::mkqueue_bin,
-	    {"-i", "-n", "200", queue_});
-	ASSERT_EQ(made.status, 0) << made.err;
-	spam_.clear();
-	for (const auto &[path, e] : test::tree_snapshot(queue_))
-		if (path.rfind("mess/", 0) == 0 && S_ISREG(e.mode) &&
-		    read(path).find("\nSubject: Your jackpot") != std::string::npos)
-			spam_.insert(base_name(path));
-	ASSERT_EQ(spam_.size(), 10u);
-	const std::string kept = *spam_.begin();
-	const auto before = test::tree_snapshot(queue_);
-	ASSERT_EQ(task("Yank it").status, 0);
+	for (bool refused : {false, true}) {
+		SCOPED_TRACE(refused ? "restore refused" : "restored");
+		test::run_program("/bin/rm", {"-rf", queue_,
+		    tmp_.path() + "/svc.log"});
+		Result made = test::run_program(test::mkqueue_bin,
+		    {"-i", "-n", "200", queue_});
+		ASSERT_EQ(made.status, 0) << made.err;
+		spam_.clear();
+		for (const auto &[path, e] : test::tree_snapshot(queue_))
+			if (path.rfind("mess/", 0) == 0 && S_ISREG(e.mode) &&
+			    read(path).find("\nSubject: Your jackpot") !=
+				std::string::npos)
+				spam_.insert(base_name(path));
+		ASSERT_EQ(spam_.size(), 10u);
+		const std::string kept = *spam_.begin();
+		const auto before = test::tree_snapshot(queue_);
+		ASSERT_EQ(task("Yank it").status, 0);
+		const std::string taken = "mess/" +
+		    std::to_string(std::stoul(kept) % 23) + "/" + kept;
+		if (refused)
+			test::write_file(queue_ + "/" + taken, "another's");
+		const auto yanked = test::tree_snapshot(queue_);
 
-	std::string block = tasks_["Review a yank and put back the false "
-	    "positives"];
-	const size_t at = block.find("spoolsift-restore 1483724874");
-	ASSERT_NE(at, std::string::npos) << block;
-	block.replace(at + 18, 10, kept);
-	Result r = test::run_at_default_queue(block, queue_, path_);
-	EXPECT_EQ(r.status, 0) << r.err;
-	std::vector<std::string> listed;
-	for (const std::string &line : test::lines_of(r.out)) {
-		EXPECT_TRUE(line.ends_with("  whole")) << line;
-		listed.push_back(line.substr(0, line.find(' ')));
-	}
-	EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), spam_);
-	EXPECT_EQ(listed.size(), spam_.size());
-	EXPECT_TRUE(r.err.ends_with("1 message(s) restored, 0 left alone, "
-	    "0 failed\n")) << r.err;
-
-	const auto after = test::tree_snapshot(queue_);
-	for (const auto &[path, e] : before) {
-		if (!S_ISREG(e.mode) || spam_.count(base_name(path)) == 0)
-			continue;
-		auto now = after.find(path);
-		if (base_name(path) != kept) {
-			EXPECT_EQ(now, after.end()) << path << " came back";
+		std::string block = tasks_["Review a yank and put back the "
+		    "false positives"];
+		const size_t at = block.find("spoolsift-restore 1483724874");
+		ASSERT_NE(at, std::string::npos) << block;
+		block.replace(at + 18, 10, kept);
+		// As pasted at a prompt: a command that fails does not stop
+		// the ones after it.
+		Result r = test::run_at_default_queue("set +e\n" + block, queue_,
+		    path_);
+		EXPECT_EQ(r.status, 0) << r.err;
+		std::vector<std::string> listed;
+		for (const std::string &line : test::lines_of(r.out)) {
+			EXPECT_TRUE(line.ends_with("  whole")) << line;
+			listed.push_back(line.substr(0, line.find(' ')));
+		}
+		EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()),
+		    spam_);
+		EXPECT_EQ(listed.size(), spam_.size());
+		EXPECT_EQ(svc_log(), "-d /service/qmail-send\n-u "
+		    "/service/qmail-send\n-d /service/qmail-send\n-u "
+		    "/service/qmail-send\n");
+		const auto after = test::tree_snapshot(queue_);
+		if (refused) {
+			EXPECT_TRUE(r.err.ends_with("restore_file(" + kept + "): " +
+			    taken + " is taken; nothing restored\n0 message(s) "
+			    "restored, 1 left alone, 0 failed\n")) << r.err;
+			for (const auto &[path, e] : yanked) {
+				if (path.rfind("yanked/", 0) == 0) {
+					EXPECT_EQ(after.count(path), 1u)
+					    << path << " removed";
+				}
+			}
 			continue;
 		}
-		ASSERT_NE(now, after.end()) << path << " not restored";
-		EXPECT_EQ(now->second.digest, e.digest) << path;
-		EXPECT_EQ(now->second.mtime.tv_sec, e.mtime.tv_sec) << path;
+		EXPECT_TRUE(r.err.ends_with("1 message(s) restored, 0 left "
+		    "alone, 0 failed\n")) << r.err;
+		for (const auto &[path, e] : before) {
+			if (!S_ISREG(e.mode) || spam_.count(base_name(path)) == 0)
+				continue;
+			auto now = after.find(path);
+			if (base_name(path) != kept) {
+				EXPECT_EQ(now, after.end()) << path << " came back";
+				continue;
+			}
+			ASSERT_NE(now, after.end()) << path << " not restored";
+			EXPECT_EQ(now->second.digest, e.digest) << path;
+			EXPECT_EQ(now->second.mtime.tv_sec, e.mtime.tv_sec) << path;
+		}
+		for (const auto &[path, e] : after)
+			EXPECT_FALSE(path.rfind("yanked/", 0) == 0 &&
+			    !S_ISDIR(e.mode)) << path << " left in the yank "
+			    "directory";
 	}
-	for (const auto &[path, e] : after)
-		EXPECT_FALSE(path.rfind("yanked/", 0) == 0 && !S_ISDIR(e.mode))
-		    << path << " left in the yank directory";
-	EXPECT_EQ(svc_log(), "-d /service/qmail-send\n-u /service/qmail-send\n"
-	    "-d /service/qmail-send\n-u /service/qmail-send\n");
 }
 
 // The sample queue holds failure notices for one address, some of them
