@@ -88,10 +88,11 @@ using moved_from = std::array<const std::string *, subdir_count>;
 // reported like any move, so the report lines always say where every
 // file is. Each refuses to replace: a file that appeared at the queue
 // path meanwhile is not ours to overwrite, and then the yanked file stays
-// where it is, and the line says so.
-void move_back(const char *name, const moved_from &moved,
+// where it is, and the line says so. Whether every file is back.
+bool move_back(const char *name, const moved_from &moved,
     const message_paths &paths)
 {
+	bool all_back = true;
 	for (size_t k = subdir_count; k-- > 0;) {
 		size_t i = yank_order[k];
 		if (moved[i] == nullptr)
@@ -105,7 +106,9 @@ void move_back(const char *name, const moved_from &moved,
 		perror("rename()");
 		fprintf(stderr, "remove_file(%s): could not move %s back to "
 		    "%s\n", name, yanked, home);
+		all_back = false;
 	}
+	return all_back;
 }
 
 }  // namespace
@@ -123,9 +126,14 @@ int move_all(operation op, const char *name, const message_paths &paths,
 		const std::string *from = nullptr;
 		int taken = take_one(op, i, paths, where, &from);
 		if (taken == -1) {
-			if (op == operation::yank)
-				move_back(name, moved, paths);
-			fprintf(stderr, texts_of(op).stopped, name, from->c_str());
+			if (op == operation::yank && !move_back(name, moved, paths))
+				fprintf(stderr, "remove_file(%s): %s not moved; the "
+				    "message is split between the queue and %s, as "
+				    "the lines above say\n", name, from->c_str(),
+				    settings.yank_dir);
+			else
+				fprintf(stderr, texts_of(op).stopped, name,
+				    from->c_str());
 			return -1;
 		}
 		if (taken == 1) {

@@ -351,7 +351,8 @@ TEST_F(Crash, FailedStepAtEveryPointStopsOnlyItsMessage)
 }
 
 // When a move back fails too, the line says which file is left in the
-// yank directory; mess is still in the queue, so a rerun finishes.
+// yank directory, and the last line that the message is not whole in the
+// queue; mess is still there, so a rerun finishes.
 TEST_F(Crash, AMoveBackThatFailsIsNamed)
 {
 	for (const char *p : {"mess/9/101", "intd/101", "todo/101",
@@ -376,8 +377,8 @@ TEST_F(Crash, AMoveBackThatFailsIsNamed)
 	    "moved yanked/100.remote to remote/8/100\n"
 	    "moved yanked/100.local to local/8/100\n"
 	    "moved yanked/100.info to info/8/100\n"
-	    "remove_file(100): mess/8/100 not moved; the message stays in "
-	    "the queue\n"
+	    "remove_file(100): mess/8/100 not moved; the message is split "
+	    "between the queue and yanked, as the lines above say\n"
 	    "0 message(s) yanked, 0 left alone, 1 failed\n"
 	    "1 file(s) match\n");
 	EXPECT_TRUE(has("mess/8/100"));
