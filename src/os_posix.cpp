@@ -77,14 +77,23 @@ const char *handed_name;
 // replace, so nothing at to is ever lost. EXDEV (another file system)
 // stays a failure, as it is for rename.
 //
+// Between the two steps the unlink trusts that from is still the file
+// just linked: a file put at from meanwhile would be unlinked in its
+// place. Nothing puts one there, for the reasons given below for a
+// directory: from is a yank directory path, which only a run holding
+// the queue's run lock writes, or a path of message N in the queue,
+// which qmail gives no other file while this message's text holds
+// inode N.
+//
 // A process killed between the two steps leaves one file under both
-// names: nothing is copied and nothing lost. The queue still holds it at
-// from, so for qmail the message is as it was before the move began. The
-// operations finish such a move when they meet it: a move whose to
-// already names the very file at from only unlinks from (queue_ops.cpp),
-// and neither a yank's admission (take_admission.cpp) nor a restore's
-// (restore.cpp) counts such a name as taken; so the cut-off command, run
-// again, finishes the job.
+// names: nothing is copied and nothing lost. To qmail the file is in
+// the queue either way: a yank's from is there, as before the move
+// began, and a restore's to, as after it. The operations finish such a
+// move when they meet it: a move whose to already names the very file
+// at from only unlinks from (queue_ops.cpp), and neither a yank's
+// admission (take_admission.cpp) nor a restore's (restore.cpp) counts
+// such a name as taken; so the cut-off command, run again, finishes the
+// job.
 //
 // What cannot be linked (a directory where a message file should be, a
 // file system without hard links) is renamed once fstatat finds nothing
