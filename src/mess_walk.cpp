@@ -133,9 +133,9 @@ bool mess_walk::step_on(walk_step &step)
 }
 
 // Opens and reads directory name in parent, at path, and makes it the
-// directory the walk is in. What keeps it from being read goes to
-// *failure. A directory that may be read but not searched is passed over
-// without a word, as a walker that changes into each directory passes it
+// directory the walk is in. What keeps it from being read, or from being
+// read to its end, goes to *failure. A directory that may be read but not
+// searched is passed over without a word, as a walker that changes into each directory passes it
 // over; so is one the walk is already inside (a mount of one of its own
 // ancestors).
 void mess_walk::enter(int parent, const char *name, std::string path,
@@ -161,8 +161,12 @@ void mess_walk::enter(int parent, const char *name, std::string path,
 	l.dir->fd = std::move(fd);
 	l.dir->below = path.size() > root_.size() ? root_.size() + 1
 						  : path.size();
-	l.dir->path = std::move(path);
-	// A read that fails ends the list where it is, as readdir does.
-	os_read_dir(l.dir->fd.get(), l.dir->names, l.entries);
+	l.dir->path = path;
+	// A read that fails ends the list where it is: the entries read
+	// before it are walked, and the failure is reported in the
+	// directory's place, as a directory that cannot be read at all is,
+	// since the files after it go unsearched.
+	if (os_read_dir(l.dir->fd.get(), l.dir->names, l.entries) == -1)
+		*failure = failed(std::move(path), errno);
 	levels_.push_back(std::move(l));
 }

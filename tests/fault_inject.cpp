@@ -15,8 +15,15 @@
 //         continue it with SIGCONT.
 // With SPOOLSIFT_FAULT_COUNT set to a file name, a process that ends
 // normally writes how many calls it counted there.
+//
+// Not counted: SPOOLSIFT_FAULT=utimensat makes every utimensat fail, and
+// SPOOLSIFT_FAULT=readdir every read of the entries of the directory
+// SPOOLSIFT_FAULT_DIR names (getdents64, readdir), with EIO, as on a
+// damaged disk.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -88,6 +95,18 @@ int counted(Call call)
 	}
 }
 
+// Whether fd is the directory SPOOLSIFT_FAULT_DIR names, under
+// SPOOLSIFT_FAULT=readdir.
+bool unreadable_dir(int fd)
+{
+	const char *path = getenv("SPOOLSIFT_FAULT_DIR");
+	struct stat chosen_dir, this_dir;
+	return fault_is("readdir") && path != nullptr &&
+	    stat(path, &chosen_dir) == 0 && fstat(fd, &this_dir) == 0 &&
+	    chosen_dir.st_dev == this_dir.st_dev &&
+	    chosen_dir.st_ino == this_dir.st_ino;
+}
+
 }  // namespace
 
 extern "C" {
@@ -136,6 +155,27 @@ int unlinkat(int fd, const char *path, int flags)
 {
 	static auto next = real<int (*)(int, const char *, int)>("unlinkat");
 	return counted([&] { return next(fd, path, flags); });
+}
+
+// Not counted: reading the entries of SPOOLSIFT_FAULT_DIR fails.
+ssize_t getdents64(int fd, void *buf, size_t size)
+{
+	static auto next = real<ssize_t (*)(int, void *, size_t)>("getdents64");
+	if (unreadable_dir(fd)) {
+		errno = EIO;
+		return -1;
+	}
+	return next(fd, buf, size);
+}
+
+struct dirent *readdir(DIR *stream)
+{
+	static auto next = real<struct dirent *(*)(DIR *)>("readdir");
+	if (unreadable_dir(dirfd(stream))) {
+		errno = EIO;
+		return nullptr;
+	}
+	return next(stream);
 }
 
 // Not counted: with SPOOLSIFT_FAULT=utimensat every call fails with

@@ -372,6 +372,27 @@ TEST_F(Faults, UnreadableHashedDirectoryIsReportedAndTheDeleteGoesOn)
 	EXPECT_TRUE(test::same_tree(apply(before, r.err), now(), read_by_search));
 }
 
+// A directory whose entries cannot be read (an I/O error on a damaged
+// disk): its files are not searched, and the run says so in its place,
+// with status 1, rather than ending as if the queue held nothing more.
+// The other directories are searched as ever.
+TEST_F(Faults, ADirectoryWhoseEntriesCannotBeReadIsReportedAndFailsTheRun)
+{
+	put("mess/5/5", "jackpot");
+	put("info/5/5", "F");
+	put("mess/8/100", "jackpot");
+	put("info/8/100", "F");
+	test::RunOptions unreadable;
+	unreadable.env = {"LD_PRELOAD=" FAULT_INJECT_LIB,
+	    "SPOOLSIFT_FAULT=readdir", "SPOOLSIFT_FAULT_DIR=" + qpath("mess/5"),
+	    "ASAN_OPTIONS=verify_asan_link_order=0"};
+	Result r = run({"-p", "jackpot", "-q", queue_}, unreadable);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "100: yes\n");
+	EXPECT_EQ(test::sorted_lines(r.err), (std::vector<std::string>{
+	    "1 file(s) match", "fts_read() mess/5: " + std::string(strerror(EIO))}));
+}
+
 // --- a yank directory on another file system ---------------------------------
 
 class PrivateMounts : public Faults {
