@@ -31,8 +31,6 @@ const std::string &found_at(size_t i, const message_paths &paths,
 	return where == spot::flat ? paths.flat[i] : paths.split[i];
 }
 
-
-
 // Whether time a is no earlier than time b.
 template <typename Time>
 bool not_before(const Time &a, const Time &b)
@@ -104,7 +102,6 @@ int lstat_at(const std::string &path, struct stat &st)
 {
 	return fstatat(settings.queue_fd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW);
 }
-
 
 // What is at the flat path, where nothing is at the split path: only a
 // regular file counts (a link to one too, as stat follows it).
