@@ -1,5 +1,7 @@
-// settings.h: the run settings, the queue subdirectory table, option
-// parsing and the usage text.
+// settings.h: the run settings, option parsing, entering the queue
+// directory and the usage text. The queue's subdirectories are in
+// queue_layout.h; what a run holds and finds out as it goes (the locks,
+// the outcomes) in run_state.h.
 //
 // The settings are one process-wide record. Option parsing writes it,
 // and the driver completes it with the default queue; from the start of

@@ -201,9 +201,7 @@ int restore_asked(const restore_request &req)
 		return 1;
 	for (unsigned long n : numbers)
 		restore_file(n, try_only);
-	fprintf(stderr, "%d message(s) %s, %d left alone, %d failed\n",
-	    run.acted, try_only ? "would be restored" : "restored",
-	    run.left_alone, run.failed);
+	write_tally(try_only ? "would be restored" : "restored");
 	return run.left_alone > 0 || run.failed > 0 ? 1 : 0;
 }
 

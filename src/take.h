@@ -18,7 +18,8 @@
 //       told it was accepted once todo is linked. A yank also admits a
 //       message whose own yank was cut off after its todo and info had
 //       moved: the yank directory holds one of them, put there after
-//       this text was written (see partly_yanked in take.cpp).
+//       this text was written (see partly_yanked in
+//       take_admission.cpp).
 //    b. A yank never replaces: no yank path of a file the message has
 //       may be taken (qmail reuses numbers; the earlier yanked message
 //       stays as it is).

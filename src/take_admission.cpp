@@ -28,8 +28,6 @@ const std::string &found_at(size_t i, const message_paths &paths,
 	return where == spot::flat ? paths.flat[i] : paths.split[i];
 }
 
-
-
 // Whether a yank of this very message was cut off after its todo or info
 // file had moved: the yank directory holds that file, and it belongs to
 // this message's mess (envelope_of_text). Only those two count: a
@@ -73,7 +71,6 @@ int lstat_at(const std::string &path, struct stat &st)
 {
 	return fstatat(settings.queue_fd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW);
 }
-
 
 // What is at the flat path, where nothing is at the split path: only a
 // regular file counts (a link to one too, as stat follows it).
