@@ -11,7 +11,9 @@
 # Sets, in the caller's scope, for the tests: SPOOLSIFT_BIRTH_TIME
 # (whether a birth time can be had at all), SPOOLSIFT_ENTRY_KINDS
 # (whether directories' entries come with their kinds) and
-# SPOOLSIFT_MOVE_BY_LINK (whether a move is a link and an unlink).
+# SPOOLSIFT_MOVE_BY_LINK (whether a move is a link and an unlink) and
+# SPOOLSIFT_CACHED_READ (whether a read can tell it would wait for the
+# disk).
 include(CheckCXXSourceCompiles)
 include(CheckCXXSymbolExists)
 include(CheckStructHasMember)
@@ -25,9 +27,11 @@ function(spoolsift_system_layer target)
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 int main()
 {
 	struct statx stx;
+	struct iovec into = {0, 0};
 	cpu_set_t cpus;
 	char buf[64], entries[1024];
 	const char *text = strerror_r(1, buf, sizeof buf);
@@ -35,7 +39,8 @@ int main()
 	    statx(AT_FDCWD, "a", AT_SYMLINK_NOFOLLOW, STATX_BTIME, &stx) +
 	    (int)getdents64(0, entries, sizeof entries) + DT_UNKNOWN +
 	    sched_getaffinity(0, sizeof cpus, &cpus) + CPU_COUNT(&cpus) +
-	    (O_PATH | O_NOATIME) + text[0] + program_invocation_short_name[0];
+	    (O_PATH | O_NOATIME) + text[0] + program_invocation_short_name[0] +
+	    (int)preadv2(0, &into, 1, -1, RWF_NOWAIT);
 }
 ]=])
   if(NOT SPOOLSIFT_PORTABLE)
@@ -46,6 +51,7 @@ int main()
       set(SPOOLSIFT_BIRTH_TIME ON PARENT_SCOPE)
       set(SPOOLSIFT_ENTRY_KINDS ON PARENT_SCOPE)
       set(SPOOLSIFT_MOVE_BY_LINK OFF PARENT_SCOPE)
+      set(SPOOLSIFT_CACHED_READ ON PARENT_SCOPE)
       return()
     endif()
   endif()
@@ -107,6 +113,7 @@ int main()
   else()
     set(SPOOLSIFT_BIRTH_TIME OFF PARENT_SCOPE)
   endif()
+  set(SPOOLSIFT_CACHED_READ OFF PARENT_SCOPE)
   if(SPOOLSIFT_HAVE_RENAMEATX_NP${light})
     set(SPOOLSIFT_MOVE_BY_LINK OFF PARENT_SCOPE)
   else()

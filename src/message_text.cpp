@@ -167,7 +167,21 @@ bool message_text::read_first(int dir, const char *name, size_t part,
 	if (!make_room(want + 1, complaints))
 		return false;
 	const size_t first = want < part ? want : part;
-	if (!read_range(fd.get(), bytes_.get(), 0, first)) {
+	// A first read of only what is in memory says whether the text had
+	// to wait for the disk, for the readers to know how many of them
+	// keep the disk busy; the rest is read as usual.
+	size_t got = 0;
+	waited_ = first == 0 ? disk_wait::no : disk_wait::unknown;
+	if (first > 0) {
+		ssize_t n = os_read_cached(fd.get(), bytes_.get(), first);
+		if (n >= 0) {
+			got = static_cast<size_t>(n);
+			waited_ = got == first ? disk_wait::no : disk_wait::yes;
+		} else if (errno == EAGAIN) {
+			waited_ = disk_wait::yes;
+		}
+	}
+	if (!read_range(fd.get(), bytes_.get(), got, first)) {
 		too_short(complaints);
 		return false;
 	}

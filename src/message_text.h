@@ -58,6 +58,10 @@ private:
 	size_t used_ = 0;
 };
 
+// Whether reading a text had to wait for the disk: its first part was
+// not all in memory. unknown where the system cannot tell.
+enum class disk_wait { unknown, no, yes };
+
 class message_text {
 public:
 	// Texts up to keep bytes leave their buffer for the next one; larger
@@ -88,6 +92,10 @@ public:
 		return loaded_ ? std::optional(from_) : std::nullopt;
 	}
 
+	// Whether the first part of the text, while one is loaded, had to
+	// come from the disk.
+	disk_wait waited() const { return loaded_ ? waited_ : disk_wait::unknown; }
+
 	// Whether all of the text is read.
 	bool complete() const { return loaded_ && got_ == want_; }
 
@@ -114,6 +122,7 @@ private:
 	bool loaded_ = false;
 	size_t want_ = 0, got_ = 0;
 	file_identity from_{};
+	disk_wait waited_ = disk_wait::unknown;
 };
 
 // Adds what perror(call) would write for error to complaints.

@@ -62,6 +62,15 @@ struct dir_entry {
 int os_read_dir(int dir, std::vector<char> &names,
     std::vector<dir_entry> &entries);
 
+// Reads up to n bytes at fd's offset as read(2) does, but only what the
+// system already holds in memory: -1 with EAGAIN when the first byte
+// would have to come from the disk, or fewer bytes than asked where the
+// rest would. Where the system (or the file's file system) cannot tell,
+// -1 with another errno (ENOSYS where the system has no such read at
+// all, EOPNOTSUPP or EINVAL where the file system or the kernel cannot
+// say), and nothing is read: the caller then reads as usual.
+ssize_t os_read_cached(int fd, void *buf, size_t n);
+
 // How many processors this process may run on, at least 1: those online,
 // and where the system says so, no more than the process is allowed.
 size_t os_processors();

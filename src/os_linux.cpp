@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +84,12 @@ int os_read_dir(int dir, std::vector<char> &names,
 			    d->d_name + len + 1);
 		}
 	}
+}
+
+ssize_t os_read_cached(int fd, void *buf, size_t n)
+{
+	struct iovec into = {buf, n};
+	return preadv2(fd, &into, 1, -1, RWF_NOWAIT);
 }
 
 size_t os_processors()

@@ -194,6 +194,13 @@ int os_read_dir(int dir, std::vector<char> &names,
 	}
 }
 
+// POSIX has no read that refuses to wait for the disk.
+ssize_t os_read_cached(int, void *, size_t)
+{
+	errno = ENOSYS;
+	return -1;
+}
+
 size_t os_processors()
 {
 #if defined(SPOOLSIFT_HAVE_NPROCESSORS_ONLN)

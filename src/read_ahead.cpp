@@ -31,15 +31,18 @@ constexpr size_t max_readers = 8;
 // The caller waits for this many steps at a time, and refills the
 // window by at least as many: one wake-up for a batch, not per file.
 constexpr size_t batch = 64;
-// A file whose reading and test take this long waited on the disk: from
-// the page cache a message of the usual sizes takes tens of
-// microseconds. When at least a quarter of a batch did, while the caller
-// waits for the readers, the reads are bound by the disk, not the
-// processors, and more of them in flight finish sooner: the readers
-// grow by grow_step, up to most_readers (a cold 20,000-message queue on
-// two processors: 0.97 s with 4 readers, 0.79 s with 32, against 0.63 s
-// for the fastest any program reads it). Warm, they stay as few as the
-// processors use.
+// A file waited on the disk when its first part was not all in memory
+// (the system layer's read of only what is cached says so); where the
+// system cannot tell, when its reading and test took this long: from the
+// page cache a message of the usual sizes takes tens of microseconds,
+// though a reader that lost its processor to another thread meanwhile
+// takes longer, so the clock is only the fallback. When at least a
+// quarter of a batch waited, while the caller waits for the readers, the
+// reads are bound by the disk, not the processors, and more of them in
+// flight finish sooner: the readers grow by grow_step, up to
+// most_readers (a cold 20,000-message queue on two processors: 0.97 s
+// with 4 readers, 0.79 s with 32, against 0.63 s for the fastest any
+// program reads it). Warm, they stay as few as the processors use.
 constexpr auto slow_read = std::chrono::microseconds(100);
 constexpr size_t grow_step = 8;
 // Each reader keeps a buffer for texts up to this size from file to
@@ -313,8 +316,10 @@ void read_ahead::judge(slot &s, text_reader &r)
 		} catch (const std::bad_alloc &) {
 		}
 	}
+	const disk_wait waited = r.text.waited();
 	r.text.release();
-	if (std::chrono::steady_clock::now() - began >= slow_read)
+	if (waited == disk_wait::yes || (waited == disk_wait::unknown &&
+	    std::chrono::steady_clock::now() - began >= slow_read))
 		slow_.fetch_add(1, std::memory_order_relaxed);
 	judged_.fetch_add(1, std::memory_order_relaxed);
 }

@@ -118,6 +118,49 @@ TEST_F(Loading, OneReaderReadsTextAfterTextOfAnySize)
 
 // A file is named relative to its directory's descriptor, whatever the
 // working directory is meanwhile.
+// Whether a text had to wait for the disk, which tells the readers how
+// many of them to keep busy: not for a file held in memory, nor for an
+// empty one; yes once its pages were dropped, where the system can tell;
+// unknown where it cannot. The text itself is the same either way.
+TEST_F(Loading, ATextSaysWhetherItWaitedForTheDisk)
+{
+	const std::string p = tmp_.path() + "/m";
+	const std::string body(40000, 'q');
+	const struct {
+		const char *name;
+		std::string text;
+		bool dropped;
+		disk_wait waited;
+	} cases[] = {
+		{"empty", "", false, disk_wait::no},
+		{"in memory", body, false,
+		    SPOOLSIFT_CACHED_READ ? disk_wait::no : disk_wait::unknown},
+		{"dropped", body, true,
+		    SPOOLSIFT_CACHED_READ ? disk_wait::yes : disk_wait::unknown},
+	};
+	for (const auto &c : cases) {
+		test::write_file(p, c.text);
+		const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+		ASSERT_NE(fd, -1);
+		ASSERT_EQ(fdatasync(fd), 0);
+		if (c.dropped) {
+			ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+		}
+		close(fd);
+		message_text t;
+		std::string complaints;
+		ASSERT_TRUE(t.read_first(AT_FDCWD, p.c_str(), SIZE_MAX,
+		    complaints)) << c.name;
+		EXPECT_EQ(std::string(t.bytes(), t.length()), c.text) << c.name;
+		if (c.dropped && t.waited() == disk_wait::no)
+			GTEST_SKIP() << "the test directory's file system keeps "
+					"its files in memory (tmpfs)";
+		EXPECT_EQ(t.waited(), c.waited) << c.name;
+		t.release();
+		EXPECT_EQ(t.waited(), disk_wait::unknown) << c.name;
+	}
+}
+
 TEST_F(Loading, FilesAreReadFromTheirDirectoryNotTheWorkingOne)
 {
 	test::make_dirs(tmp_.path() + "/a");

@@ -213,6 +213,45 @@ TEST_F(Os, BirthTimeOnlyWhereTheBuildHasOne)
 	EXPECT_FALSE(os_birth_time(dir_, "vanished"));
 }
 
+// A read of only what is in memory gives a file held there whole, and
+// says EAGAIN, rather than waiting, for one whose pages were dropped; a
+// layer that cannot tell says so and reads nothing.
+TEST_F(Os, ReadCachedGivesWhatIsInMemoryAndNeverWaits)
+{
+	const std::string text(64 * 1024, 'x');
+	test::write_file(at("file"), text);
+	const int fd = open(at("file").c_str(), O_RDONLY | O_CLOEXEC);
+	ASSERT_NE(fd, -1) << strerror(errno);
+	std::string buf(text.size() + 1, '\0');
+	ASSERT_EQ(read(fd, buf.data(), buf.size()),
+	    static_cast<ssize_t>(text.size()));
+	ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+	const ssize_t warm = os_read_cached(fd, buf.data(), buf.size());
+	if (!SPOOLSIFT_CACHED_READ) {
+		EXPECT_EQ(warm, -1);
+		EXPECT_EQ(errno, ENOSYS);
+		EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+		close(fd);
+		return;
+	}
+	ASSERT_EQ(warm, static_cast<ssize_t>(text.size())) << strerror(errno);
+	EXPECT_EQ(buf.substr(0, text.size()), text);
+	// Its pages written out and dropped: a disk-backed file system must
+	// read them again, and the cached read says it would wait.
+	ASSERT_EQ(fdatasync(fd), 0);
+	ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+	ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+	errno = 0;
+	const ssize_t cold = os_read_cached(fd, buf.data(), buf.size());
+	const int error = errno;
+	close(fd);
+	if (cold == static_cast<ssize_t>(text.size()))
+		GTEST_SKIP() << "the test directory's file system keeps its "
+				"files in memory (tmpfs): nothing to wait for";
+	EXPECT_TRUE(cold == -1 ? error == EAGAIN : cold >= 0 &&
+	    cold < static_cast<ssize_t>(text.size())) << cold << " " << strerror(error);
+}
+
 TEST(OsProcess, ProcessorsErrorTextAndProgramName)
 {
 	const long online = sysconf(_SC_NPROCESSORS_ONLN);

@@ -93,30 +93,83 @@ int check_block(const literal_finder &f, const unsigned char *t, size_t n,
 	return nul_mask != 0 ? 0 : -1;
 }
 
+// One 32-byte block at p: where both rare bytes agree, and where the
+// text has a NUL byte.
+struct avx2_block {
+	__m256i both, nul;
+};
+
+template <bool Fold>
+__attribute__((target("avx2"), always_inline)) inline avx2_block
+avx2_at(const unsigned char *t, size_t p, size_t first, size_t second,
+    __m256i b1, __m256i m1, __m256i b2, __m256i m2)
+{
+	__m256i a = _mm256_loadu_si256(
+	    reinterpret_cast<const __m256i *>(t + p + first));
+	__m256i b = _mm256_loadu_si256(
+	    reinterpret_cast<const __m256i *>(t + p + second));
+	if (Fold) {
+		a = _mm256_or_si256(a, m1);
+		b = _mm256_or_si256(b, m2);
+	}
+	return {_mm256_and_si256(_mm256_cmpeq_epi8(a, b1),
+		    _mm256_cmpeq_epi8(b, b2)),
+	    _mm256_cmpeq_epi8(_mm256_loadu_si256(
+		reinterpret_cast<const __m256i *>(t + p)),
+		_mm256_setzero_si256())};
+}
+
+// Two blocks a step: one test for both says whether either holds a
+// candidate or a NUL byte, which are rare; only then is each looked at.
+// Without case folding the OR with the fold masks is left out.
+template <bool Fold>
 __attribute__((target("avx2")))
-int scan_avx2(const literal_finder &f, const unsigned char *t, size_t n)
+int scan_avx2_with(const literal_finder &f, const unsigned char *t, size_t n)
 {
 	const auto &lit = f.literal;
 	const __m256i b1 = _mm256_set1_epi8(lit.bytes[f.first]);
 	const __m256i m1 = _mm256_set1_epi8(lit.fold[f.first]);
 	const __m256i b2 = _mm256_set1_epi8(lit.bytes[f.second]);
 	const __m256i m2 = _mm256_set1_epi8(lit.fold[f.second]);
-	const __m256i zero = _mm256_setzero_si256();
-	size_t reach = std::max(f.first, f.second) + 32;
+	const size_t first = f.first, second = f.second;
+	const size_t reach = std::max(first, second) + 32;
 	size_t p = 0;
+	for (; p + reach + 32 <= n; p += 64) {
+		const avx2_block x = avx2_at<Fold>(t, p, first, second, b1, m1,
+		    b2, m2);
+		const avx2_block y = avx2_at<Fold>(t, p + 32, first, second,
+		    b1, m1, b2, m2);
+		const __m256i any = _mm256_or_si256(
+		    _mm256_or_si256(x.both, x.nul),
+		    _mm256_or_si256(y.both, y.nul));
+		if (_mm256_testz_si256(any, any))
+			continue;
+		const auto mask_x = static_cast<unsigned>(
+		    _mm256_movemask_epi8(x.both));
+		const auto nul_x = static_cast<unsigned>(
+		    _mm256_movemask_epi8(x.nul));
+		const auto mask_y = static_cast<unsigned>(
+		    _mm256_movemask_epi8(y.both));
+		const auto nul_y = static_cast<unsigned>(
+		    _mm256_movemask_epi8(y.nul));
+		if ((mask_x | nul_x) != 0) {
+			int r = check_block(f, t, n, p, mask_x, nul_x);
+			if (r >= 0)
+				return r;
+		}
+		if ((mask_y | nul_y) != 0) {
+			int r = check_block(f, t, n, p + 32, mask_y, nul_y);
+			if (r >= 0)
+				return r;
+		}
+	}
 	for (; p + reach <= n; p += 32) {
-		const auto *at = reinterpret_cast<const __m256i *>(t + p);
-		const auto *at1 =
-		    reinterpret_cast<const __m256i *>(t + p + f.first);
-		const auto *at2 =
-		    reinterpret_cast<const __m256i *>(t + p + f.second);
-		__m256i a = _mm256_or_si256(_mm256_loadu_si256(at1), m1);
-		__m256i b = _mm256_or_si256(_mm256_loadu_si256(at2), m2);
-		__m256i both = _mm256_and_si256(_mm256_cmpeq_epi8(a, b1),
-		    _mm256_cmpeq_epi8(b, b2));
-		auto mask = static_cast<unsigned>(_mm256_movemask_epi8(both));
-		auto nul = static_cast<unsigned>(_mm256_movemask_epi8(
-		    _mm256_cmpeq_epi8(_mm256_loadu_si256(at), zero)));
+		const avx2_block x = avx2_at<Fold>(t, p, first, second, b1, m1,
+		    b2, m2);
+		const auto mask = static_cast<unsigned>(
+		    _mm256_movemask_epi8(x.both));
+		const auto nul = static_cast<unsigned>(
+		    _mm256_movemask_epi8(x.nul));
 		if ((mask | nul) == 0)
 			continue;
 		int r = check_block(f, t, n, p, mask, nul);
@@ -124,6 +177,15 @@ int scan_avx2(const literal_finder &f, const unsigned char *t, size_t n)
 			return r;
 	}
 	return scan_bytes(f, t, n, p);
+}
+
+__attribute__((target("avx2")))
+int scan_avx2(const literal_finder &f, const unsigned char *t, size_t n)
+{
+	const bool fold = f.literal.fold[f.first] != 0 ||
+	    f.literal.fold[f.second] != 0;
+	return fold ? scan_avx2_with<true>(f, t, n)
+		    : scan_avx2_with<false>(f, t, n);
 }
 
 int scan_sse2(const literal_finder &f, const unsigned char *t, size_t n)
