@@ -115,6 +115,30 @@ std::string RealQmail::qmail_program(const std::string &name) const
 	return home_ + "/bin/" + name;
 }
 
+::testing::AssertionResult RealQmail::queue_on_own_file_system()
+{
+	// ext4 with its journal: without one it keeps a freed inode back for
+	// a while, which qmail's own file systems do not.
+	const std::string image = work_ + "/queue.img", fs = work_ + "/queue-fs";
+	Result r = run_program("/bin/sh", {"-ec",
+	    "truncate -s 64M \"$1\"\n"
+	    "mkfs.ext4 -q -F \"$1\"\n"
+	    "mkdir \"$2\"\n"
+	    "mount -o loop \"$1\" \"$2\"\n"
+	    "cp -a \"$3\" \"$2/queue\"\n"
+	    "mount --bind \"$2/queue\" \"$3\"\n",
+	    "sh", image, fs, queue_});
+	if (r.status != 0)
+		return ::testing::AssertionFailure() << r.err;
+	struct stat queue, own;
+	if (stat(queue_.c_str(), &queue) != 0 ||
+	    stat((fs + "/queue").c_str(), &own) != 0 ||
+	    queue.st_dev != own.st_dev || queue.st_ino != own.st_ino)
+		return ::testing::AssertionFailure() << queue_ << " is not on "
+		    << image;
+	return ::testing::AssertionSuccess();
+}
+
 unsigned long RealQmail::inject(const std::vector<std::string> &rcpts,
     const std::string &text)
 {

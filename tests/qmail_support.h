@@ -91,6 +91,13 @@ protected:
 
 	std::string qmail_program(const std::string &name) const;
 
+	// Moves the queue onto a file system of its own (an ext4 image on a
+	// loop device, in this test's namespace), before qmail-send starts:
+	// there nothing but this test's qmail makes files, so an inode that
+	// is freed goes to the next file qmail-queue makes, as a quiet
+	// host's would. A failure says why (no loop device here).
+	::testing::AssertionResult queue_on_own_file_system();
+
 	std::string home_;	// where the programs find it: the copy
 	std::string queue_;	// home_/queue
 	std::string work_;	// this test's own directory, beside the copy
