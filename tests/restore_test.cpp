@@ -32,6 +32,24 @@ protected:
 		test::make_dirs(qpath("yanked"));
 	}
 
+	// A fresh queue with two messages yanked, one with a bounce file and
+	// one still in todo: their numbers, and the queue before the yank.
+	struct yanked_pair {
+		std::string a, b;
+		std::map<std::string, test::entry_state> queued;
+	};
+	yanked_pair two_yanked()
+	{
+		std::filesystem::remove_all(queue_);
+		SetUp();
+		yanked_pair p;
+		p.a = queue_message("Subject: a\n", "bounce");
+		p.b = queue_message("Subject: b\n", "todo");
+		p.queued = test::tree_snapshot(queue_);
+		yank(".*");
+		return p;
+	}
+
 	// Queues a message as qmail-queue does: its text's inode number is
 	// its number. envelope: "todo" (still to be preprocessed), or the
 	// info file with a remote recipient file and, with "bounce", one.
@@ -370,12 +388,7 @@ TEST_F(Restore, KilledAfterAnyMoveTheSameCommandFinishes)
 	size_t k = 1;
 	for (;; k++) {
 		SCOPED_TRACE("killed after call " + std::to_string(k));
-		std::filesystem::remove_all(queue_);
-		SetUp();
-		const std::string a = queue_message("Subject: a\n", "bounce");
-		const std::string b = queue_message("Subject: b\n", "todo");
-		const auto queued = test::tree_snapshot(queue_);
-		yank(".*");
+		const auto [a, b, queued] = two_yanked();
 		test::RunOptions kill;
 		kill.env = {"LD_PRELOAD=" FAULT_INJECT_LIB, "SPOOLSIFT_FAULT=kill",
 		    "SPOOLSIFT_FAULT_AT=" + std::to_string(k),
@@ -425,12 +438,7 @@ TEST_F(Restore, AStopSignalWaitsForTheMessageToBeWhole)
 {
 	for (int sig : {SIGINT, SIGTERM}) {
 		SCOPED_TRACE(strsignal(sig));
-		std::filesystem::remove_all(queue_);
-		SetUp();
-		const std::string a = queue_message("Subject: a\n", "bounce");
-		const std::string b = queue_message("Subject: b\n", "todo");
-		const auto queued = test::tree_snapshot(queue_);
-		yank(".*");
+		const auto [a, b, queued] = two_yanked();
 		const std::string err = qpath("../restore.err");
 		pid_t pid = fork();
 		ASSERT_NE(pid, -1);
