@@ -135,9 +135,9 @@ bool mess_walk::step_on(walk_step &step)
 // Opens and reads directory name in parent, at path, and makes it the
 // directory the walk is in. What keeps it from being read, or from being
 // read to its end, goes to *failure. A directory that may be read but not
-// searched is passed over without a word, as a walker that changes into each directory passes it
-// over; so is one the walk is already inside (a mount of one of its own
-// ancestors).
+// searched is passed over without a word, as a walker that changes into
+// each directory passes it over; so is one the walk is already inside (a
+// mount of one of its own ancestors).
 void mess_walk::enter(int parent, const char *name, std::string path,
     walk_step *failure)
 {
